@@ -1,0 +1,112 @@
+#include "Stream.h"
+
+#include "Exceptions.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace korvalis {
+
+static int64_t Clamp(int64_t base, int64_t offset) {
+    if (offset < 0 && base < -offset)
+        return 0;
+    if (offset > 0 && base > INT64_MAX - offset)
+        return INT64_MAX;
+    return base + offset;
+}
+
+static int64_t SeekTarget(int64_t position, int64_t size, int64_t offset, TSeekOrigin origin) {
+    switch (origin) {
+    case TSeekOrigin::soBeginning:
+        return std::max<int64_t>(offset, 0);
+    case TSeekOrigin::soCurrent:
+        return Clamp(position, offset);
+    case TSeekOrigin::soEnd:
+        return Clamp(size, offset);
+    }
+    return position;
+}
+
+int64_t TStream::Remaining() { return std::max<int64_t>(Size() - Position(), 0); }
+
+void TStream::ReadBuffer(void* buffer, size_t count) {
+    if (count != 0 && Read(buffer, count) != count)
+        throw EReadError();
+}
+
+size_t TBytesStream::Read(void* buffer, size_t count) {
+    const int64_t size = Size();
+    if (FPosition >= size || count == 0)
+        return 0;
+    const size_t n = static_cast<size_t>(std::min<int64_t>(size - FPosition, int64_t(count)));
+    std::memcpy(buffer, FBytes.data() + FPosition, n);
+    FPosition += static_cast<int64_t>(n);
+    return n;
+}
+
+int64_t TBytesStream::Seek(int64_t offset, TSeekOrigin origin) {
+    FPosition = SeekTarget(FPosition, Size(), offset, origin);
+    return FPosition;
+}
+
+TMemoryStream::TMemoryStream(std::vector<uint8_t> bytes) : FData(std::move(bytes)) {
+    Reset(FData);
+}
+
+void TMemoryStream::LoadFromStream(TStream& source) {
+    std::vector<uint8_t> data(static_cast<size_t>(source.Remaining()));
+    source.ReadBuffer(data.data(), data.size());
+    FData = std::move(data);
+    Reset(FData);
+}
+
+void TMemoryStream::LoadFromFile(const std::string& fileName) {
+    TFileStream file(fileName);
+    LoadFromStream(file);
+}
+
+TFileStream::TFileStream(const std::string& fileName) {
+    FHandle = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (FHandle < 0)
+        throw EFOpenError(
+            Format("Cannot open file \"%s\". %s", fileName.c_str(), std::strerror(errno)));
+    struct stat st {};
+    if (::fstat(FHandle, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        ::close(FHandle);
+        FHandle = -1;
+        throw EFOpenError(Format("Cannot open file \"%s\". %s", fileName.c_str(), std::strerror(err)));
+    }
+    FSize = st.st_size;
+}
+
+TFileStream::~TFileStream() {
+    if (FHandle >= 0)
+        ::close(FHandle);
+}
+
+size_t TFileStream::Read(void* buffer, size_t count) {
+    size_t done = 0;
+    auto* out = static_cast<uint8_t*>(buffer);
+    while (done < count) {
+        const ssize_t n = ::pread(FHandle, out + done, count - done, FPosition);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+        FPosition += n;
+    }
+    return done;
+}
+
+int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
+    FPosition = SeekTarget(FPosition, FSize, offset, origin);
+    return FPosition;
+}
+
+} // namespace korvalis
