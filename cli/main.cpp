@@ -1,0 +1,61 @@
+// korvalis: the command-line companion of the Korvalis Graphics Uploader.
+#include "Command.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#ifndef KORVALIS_VERSION
+#define KORVALIS_VERSION "0.0.0"
+#endif
+
+using namespace korvalis::cli;
+
+static void PrintHelp(std::FILE* out) {
+    std::fprintf(out, "usage: korvalis <command> [options]\n\n"
+                      "Prepares, checks and uploads pictures for Korvalis devices.\n\n"
+                      "Commands:\n");
+    std::vector<const TCommand*> sorted;
+    for (const TCommand& c : Commands())
+        sorted.push_back(&c);
+    std::sort(sorted.begin(), sorted.end(),
+              [](const TCommand* a, const TCommand* b) { return a->Name < b->Name; });
+    for (const TCommand* c : sorted)
+        std::fprintf(out, "  %-12s %s\n", c->Name.c_str(), c->Summary.c_str());
+    std::fprintf(out, "\nOptions:\n  --help       show this help\n  --version    show the version\n"
+                      "\n'korvalis <command> --help' shows a command's options.\n");
+}
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        PrintHelp(stderr);
+        return 2;
+    }
+    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        PrintHelp(stdout);
+        return 0;
+    }
+    if (args[0] == "--version") {
+        std::printf("korvalis %s\n", KORVALIS_VERSION);
+        return 0;
+    }
+    for (const TCommand& c : Commands()) {
+        if (c.Name != args[0])
+            continue;
+        const std::vector<std::string> rest(args.begin() + 1, args.end());
+        if (std::find(rest.begin(), rest.end(), "--help") != rest.end()) {
+            std::printf("usage: korvalis %s\n%s\n", c.Usage.c_str(), c.Summary.c_str());
+            return 0;
+        }
+        try {
+            return c.Run(rest);
+        } catch (const std::exception& e) {
+            PrintError(e.what());
+            return 1;
+        }
+    }
+    PrintError("unknown command '" + args[0] + "' (see 'korvalis --help')");
+    return 2;
+}
