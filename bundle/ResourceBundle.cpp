@@ -1,0 +1,65 @@
+#include "ResourceBundle.h"
+
+#include "graphics/Raster.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <stdexcept>
+
+namespace korvalis {
+
+namespace {
+
+void PutBigEndian16(uint8_t* p, uint16_t v) {
+    p[0] = uint8_t(v >> 8);
+    p[1] = uint8_t(v);
+}
+
+void PutBigEndian32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+
+} // namespace
+
+TResourceBundle::TResourceBundle() : FData(new uint8_t[kSize]()) {}
+
+void TResourceBundle::Initialise() {
+    std::memset(FData.get(), 0, kSize);
+    const std::array<uint32_t, 3> offsets{kSplashOffset, kLogoOffset, kScreensaverOffset};
+    for (size_t i = 0; i < offsets.size(); ++i) {
+        uint8_t* entry = FData.get() + 8 * i;
+        PutBigEndian16(entry, kPictureWidth);
+        PutBigEndian16(entry + 2, kPictureHeight);
+        PutBigEndian32(entry + 4, offsets[i]);
+    }
+    std::memcpy(FData.get() + kSignatureOffset, "Korvalis", 8);
+}
+
+void TResourceBundle::Image2Bin(TRaster& image, size_t offset) {
+    if (offset > kSize || kSize - offset < kPictureBytes)
+        throw std::out_of_range("Picture does not fit into the resource bundle");
+    image.SetPixelFormat(TPixelFormat::pf24bit);
+    uint8_t* out = FData.get() + offset;
+    const int width = std::min(image.Width(), kPictureWidth);
+    const int height = std::min(image.Height(), kPictureHeight);
+    for (int y = 0; y < kPictureHeight; ++y) {
+        int x = 0;
+        if (y < height) {
+            const uint8_t* in = image.ScanLine(y);
+            for (; x < width; ++x, in += 3, out += 2) {
+                const uint16_t word = RGB565(in[2], in[1], in[0]);
+                out[0] = uint8_t(word);
+                out[1] = uint8_t(word >> 8);
+            }
+        }
+        const size_t rest = size_t(kPictureWidth - x) * 2;
+        std::memset(out, 0, rest);
+        out += rest;
+    }
+}
+
+} // namespace korvalis

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+namespace korvalis {
+
+class TRaster;
+
+// The one block of bytes the device receives on upload: a directory of three
+// pictures, the signature, and the Splash, Logo and Screensaver pictures as
+// RGB565. Header fields are big-endian, pixel words little-endian.
+class TResourceBundle {
+  public:
+    static constexpr size_t kSize = 0x71800; // 464,896
+    static constexpr size_t kSplashOffset = 0x1000;
+    static constexpr size_t kLogoOffset = 0x26800;
+    static constexpr size_t kScreensaverOffset = 0x4C000;
+    static constexpr size_t kSignatureOffset = 0x900;
+    static constexpr int kPictureWidth = 240;
+    static constexpr int kPictureHeight = 320;
+    static constexpr size_t kPictureBytes = size_t(kPictureWidth) * kPictureHeight * 2;
+
+    TResourceBundle();
+
+    // Zeroes every byte, then writes the three directory entries and "Korvalis".
+    void Initialise();
+    // Converts a slot's picture to RGB565 at offset: 320 rows of 240 pixels, top
+    // row first. The picture is converted to 24 bits in place (no colour changes
+    // for slot rasters). Pixels a smaller picture lacks are stored black.
+    void Image2Bin(TRaster& image, size_t offset);
+
+    std::span<const uint8_t> Data() const { return {FData.get(), kSize}; }
+
+  private:
+    std::unique_ptr<uint8_t[]> FData;
+};
+
+// Nearest-integer RGB565 of an 8-bit colour, halves rounded up, in integers only.
+constexpr uint16_t RGB565(uint8_t r, uint8_t g, uint8_t b) {
+    const unsigned r5 = (r * 249u + 1014u) >> 11;
+    const unsigned g6 = (g * 253u + 505u) >> 10;
+    const unsigned b5 = (b * 249u + 1014u) >> 11;
+    return static_cast<uint16_t>((r5 << 11) + (g6 << 5) + b5);
+}
+
+} // namespace korvalis
