@@ -1,0 +1,109 @@
+#pragma once
+
+// The Qt side of the toolkit interfaces: one small adaptor per window operation.
+
+#include "graphics/Raster.h"
+#include "toolkit/Toolkit.h"
+
+#include <QFrame>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+
+class QFileDialog;
+
+namespace korvalis {
+
+// A picture control: shows its raster at 1:1 from the top-left corner. It has
+// no window of its own in the original sense, so it never takes focus.
+class TPictureControl : public QWidget, public IPictureControl {
+    Q_OBJECT
+  public:
+    explicit TPictureControl(QWidget* parent);
+
+    TRaster& Picture() override;
+    void DiscardPicture() override;
+    int ControlWidth() const override { return width(); }
+    int ControlHeight() const override { return height(); }
+    void PictureChanged() override { update(); }
+    bool HasPicture() const { return FPicture != nullptr; }
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    std::unique_ptr<TRaster> FPicture;
+};
+
+// A status bar with one panel of fixed width and no size grip.
+class TStatusBar : public QFrame, public IStatusPanel {
+    Q_OBJECT
+  public:
+    TStatusBar(QWidget* parent, int panelWidth);
+    void SetText(const std::string& text) override;
+    std::string Text() const override;
+    QLabel* Panel() const { return FPanel; }
+
+  private:
+    QLabel* FPanel;
+};
+
+class TQtButton : public IButton {
+  public:
+    explicit TQtButton(QPushButton* button) : FButton(button) {}
+    void SetEnabled(bool enabled) override { FButton->setEnabled(enabled); }
+    bool Enabled() const override { return FButton->isEnabled(); }
+
+  private:
+    QPushButton* FButton;
+};
+
+class TQtProgressBar : public IProgressBar {
+  public:
+    explicit TQtProgressBar(QProgressBar* bar) : FBar(bar) {}
+    void SetMax(int max) override { FBar->setMaximum(max); }
+    void SetPosition(int position) override { FBar->setValue(position); }
+    void SetVisible(bool visible) override { FBar->setVisible(visible); }
+    void RepaintNow() override { FBar->repaint(); }
+
+  private:
+    QProgressBar* FBar;
+};
+
+// A QTimer that keeps its schedule when it is enabled again or given the
+// interval it already has.
+class TQtTimer : public QObject, public IOneShotTimer {
+    Q_OBJECT
+  public:
+    explicit TQtTimer(QObject* parent);
+    void SetEnabled(bool enabled) override;
+    bool Enabled() const override { return FTimer.isActive(); }
+    void SetInterval(uint32_t milliseconds) override;
+    uint32_t Interval() const override { return uint32_t(FTimer.interval()); }
+    void SetOnTimer(std::function<void()> handler) override { FOnTimer = std::move(handler); }
+
+  private:
+    QTimer FTimer;
+    std::function<void()> FOnTimer;
+};
+
+// The modal open-file dialog.
+class TQtOpenDialog : public IOpenDialog {
+  public:
+    TQtOpenDialog(QWidget* owner, QString title, QStringList nameFilters);
+    std::optional<std::string> Execute() override;
+
+    const QString& Title() const { return FTitle; }
+    const QStringList& NameFilters() const { return FNameFilters; }
+
+  private:
+    QWidget* FOwner;
+    QString FTitle;
+    QStringList FNameFilters;
+};
+
+} // namespace korvalis
