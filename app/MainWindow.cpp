@@ -6,6 +6,7 @@
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QThread>
 
 namespace korvalis {
 
@@ -104,6 +105,9 @@ void TfrmMain::CreateComponents() {
 
     FUploadButton = TQtButton(btnUpload);
     FProgressBar = TQtProgressBar(pb1);
+    FConnection = std::make_unique<TConnection>(
+        TConnectionView{*stBar, FUploadButton, *this, FProgressBar, *this, *tmrDataflash,
+                        [](int ms) { QThread::msleep(ulong(ms)); }});
 
     connect(btn1Def, &QPushButton::clicked, this, &TfrmMain::btn1DefClick);
     connect(btn1Open, &QPushButton::clicked, this, &TfrmMain::btn1OpenClick);
@@ -115,7 +119,7 @@ void TfrmMain::CreateComponents() {
     tmrDataflash->SetOnTimer([this] { tmrDataflashTimer(); });
 }
 
-void TfrmMain::FormCreate() {}
+void TfrmMain::FormCreate() { FConnection->Reset(); }
 
 void TfrmMain::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
@@ -144,7 +148,10 @@ void TfrmMain::btn2OpenClick() {}
 void TfrmMain::btn3OpenClick() {}
 void TfrmMain::btn2ClrClick() {}
 void TfrmMain::btn3ClrClick() {}
-void TfrmMain::btnUploadClick() {}
-void TfrmMain::tmrDataflashTimer() {}
+void TfrmMain::btnUploadClick() {
+    FConnection->btnUploadClick(FBundle, img1->Picture(), img2->Picture(), img3->Picture());
+}
+
+void TfrmMain::tmrDataflashTimer() { FConnection->tmrDataflashTimer(); }
 
 } // namespace korvalis

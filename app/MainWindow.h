@@ -2,6 +2,7 @@
 
 #include "QtToolkit.h"
 #include "bundle/ResourceBundle.h"
+#include "protocol/Connection.h"
 #include "toolkit/Toolkit.h"
 
 #include <QGroupBox>
@@ -52,6 +53,7 @@ class TfrmMain : public QWidget, public IWindowCursor, public IRepaintable {
     void SetCursor(TCursorKind cursor) override;
     void RepaintNow() override;
 
+    TConnection& Connection() { return *FConnection; }
     TQtButton& UploadButton() { return FUploadButton; }
     TQtProgressBar& ProgressBar() { return FProgressBar; }
 
@@ -73,6 +75,7 @@ class TfrmMain : public QWidget, public IWindowCursor, public IRepaintable {
     void tmrDataflashTimer();
 
     TResourceBundle FBundle;
+    std::unique_ptr<TConnection> FConnection;
     TQtButton FUploadButton{nullptr};
     TQtProgressBar FProgressBar{nullptr};
     IOpenDialog* FOpenDialog = nullptr;

@@ -150,3 +150,27 @@ TEST_F(MainWindow, TimerKeepsItsScheduleWhenEnabledAgain) {
 
 } // namespace
 } // namespace korvalis
+
+namespace korvalis {
+namespace {
+
+TEST(MainWindowUpload, WithoutDeviceConvertsSlotsAndEndsDisconnected) {
+    TfrmMain form;
+    form.show();
+    QApplication::processEvents();
+    form.img2->Picture().SetPixel(0, 0, {255, 255, 255});
+    form.btnUpload->click();
+    EXPECT_EQ(form.stBar->Text(), "Disconnected");
+    EXPECT_FALSE(form.btnUpload->isEnabled());
+    EXPECT_FALSE(form.pb1->isVisible());
+    EXPECT_EQ(form.cursor().shape(), Qt::ArrowCursor);
+    EXPECT_EQ(form.Bundle().Data()[0x26800], 0xFF);
+    EXPECT_EQ(form.Bundle().Data()[0x26801], 0xFF);
+    // A disabled button ignores clicks.
+    form.stBar->SetText("");
+    form.btnUpload->click();
+    EXPECT_EQ(form.stBar->Text(), "");
+}
+
+} // namespace
+} // namespace korvalis

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "toolkit/Toolkit.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <span>
+
+namespace korvalis {
+
+class TRaster;
+class TResourceBundle;
+
+// What the protocol needs of a HID device; the window adapts the HID layer's
+// device to it, tests use fakes.
+class IProtocolDevice {
+  public:
+    virtual ~IProtocolDevice() = default;
+    virtual uint16_t VendorID() const = 0;
+    virtual uint16_t ProductID() const = 0;
+    virtual bool Claim() = 0;
+    // Output report length including the report-ID byte (65 for this device).
+    virtual uint16_t OutputReportByteLength() = 0;
+    // Writes the whole buffer (report ID first); answers whether the device took it.
+    virtual bool WriteReport(const uint8_t* report, uint32_t length) = 0;
+};
+
+// The window operations the connection drives.
+struct TConnectionView {
+    IStatusPanel& Status;
+    IButton& Upload;
+    IWindowCursor& Cursor;
+    IProgressBar& Progress;
+    IRepaintable& Window;
+    IOneShotTimer& Dataflash;
+    // Blocks the GUI thread for the given time.
+    std::function<void(int milliseconds)> Sleep;
+};
+
+// The application's conversation with the device: which device it accepts, the
+// firmware check and the upload. Runs on the GUI thread only.
+class TConnection {
+  public:
+    static constexpr uint16_t kVendorID = 0x0416;
+    static constexpr uint16_t kProductID = 0x5020;
+    static constexpr int32_t kConfigBlockSize = 576;
+    static constexpr uint32_t kReportBufferSize = 65; // ID plus 64 bytes
+    static constexpr int kReportPayload = 64;
+    static constexpr int kUploadReports = 7264;
+    static constexpr int kProgressStep = 32;
+    static constexpr uint32_t kMinimumFirmware = 190216;
+    static constexpr uint8_t kFirmwareMarker = 0xCF;
+
+    explicit TConnection(TConnectionView view);
+
+    // No current device, nothing expected, last command 0.
+    void Reset();
+
+    bool DevConEnumerate(IProtocolDevice& device, int index);
+    // enumerate runs the controller's enumeration of the present devices.
+    void DevConDeviceChange(const std::function<void()>& enumerate);
+    void DevConDeviceCreateError(bool& handled, bool& retryCreate);
+    void DevConDeviceData(uint8_t reportID, const uint8_t* data, uint16_t size);
+    void tmrDataflashTimer();
+    // Answers whether the device took the report; false with no current device.
+    bool SendHIDCommand(uint8_t code, uint32_t argument1, uint32_t argument2);
+    void btnUploadClick(TResourceBundle& bundle, TRaster& splash, TRaster& logo,
+                        TRaster& screensaver);
+
+    IProtocolDevice* CurrentDevice() const { return FCurrentDevice; }
+    int32_t ExpectedCount() const { return FExpectedCount; }
+    int32_t ReceivedCount() const { return FReceivedCount; }
+    uint8_t LastCommand() const { return FLastCommand; }
+    const std::array<uint8_t, kConfigBlockSize>& ConfigBlock() const { return FConfigBlock; }
+
+    // The firmware verdict on a whole configuration block.
+    static bool FirmwareAccepted(std::span<const uint8_t, kConfigBlockSize> block);
+
+  private:
+    bool WriteReportBuffer(uint16_t outputReportLength);
+    void EndUpload(const char* status);
+
+    TConnectionView FView;
+    IProtocolDevice* FCurrentDevice = nullptr;
+    int32_t FExpectedCount = 0;
+    int32_t FReceivedCount = 0;
+    uint8_t FLastCommand = 0;
+    std::array<uint8_t, kConfigBlockSize> FConfigBlock{};
+    std::array<uint8_t, kReportBufferSize> FReport{};
+};
+
+} // namespace korvalis
