@@ -16,7 +16,6 @@ constexpr uint32_t kBiRle4 = 2;
 constexpr uint32_t kBiBitFields = 3;
 constexpr uint32_t kBiAlphaBitFields = 6;
 constexpr uint32_t kCoreHeaderSize = 12;
-constexpr uint32_t kInfoHeaderSize = 40;
 // V5 is the largest header written anywhere; bytes past it are skipped.
 constexpr uint32_t kMaxKnownHeader = 124;
 
