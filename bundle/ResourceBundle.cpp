@@ -62,4 +62,23 @@ void TResourceBundle::Image2Bin(TRaster& image, size_t offset) {
     }
 }
 
+TRaster BundlePicture(std::span<const uint8_t> bundle, int index) {
+    static constexpr size_t kOffsets[3] = {TResourceBundle::kSplashOffset, TResourceBundle::kLogoOffset,
+                                           TResourceBundle::kScreensaverOffset};
+    if (index < 0 || index > 2)
+        throw std::out_of_range("No such picture in the bundle");
+    TRaster picture(TResourceBundle::kPictureWidth, TResourceBundle::kPictureHeight);
+    const size_t offset = kOffsets[index];
+    const size_t available = bundle.size() > offset ? bundle.size() - offset : 0;
+    const size_t pixels = std::min(available, TResourceBundle::kPictureBytes) / 2;
+    uint8_t* out = picture.Bits();
+    for (size_t i = 0; i < pixels; ++i, out += 3) {
+        const unsigned word = bundle[offset + 2 * i] | bundle[offset + 2 * i + 1] << 8;
+        out[0] = Expand5(word & 0x1F);
+        out[1] = Expand6((word >> 5) & 0x3F);
+        out[2] = Expand5(word >> 11);
+    }
+    return picture;
+}
+
 } // namespace korvalis

@@ -5,9 +5,9 @@
 #include <memory>
 #include <span>
 
-namespace korvalis {
+#include "graphics/Raster.h"
 
-class TRaster;
+namespace korvalis {
 
 // The one block of bytes the device receives on upload: a directory of three
 // pictures, the signature, and the Splash, Logo and Screensaver pictures as
@@ -45,5 +45,19 @@ constexpr uint16_t RGB565(uint8_t r, uint8_t g, uint8_t b) {
     const unsigned b5 = (b * 249u + 1014u) >> 11;
     return static_cast<uint16_t>((r5 << 11) + (g6 << 5) + b5);
 }
+
+} // namespace korvalis
+
+namespace korvalis {
+
+// The 8-bit value a device shows for an RGB565 channel: the channel scaled back
+// to 0..255 and rounded to nearest.
+constexpr uint8_t Expand5(unsigned v5) { return uint8_t((v5 * 255u + 15u) / 31u); }
+constexpr uint8_t Expand6(unsigned v6) { return uint8_t((v6 * 255u + 31u) / 63u); }
+
+// Picture 0 (Splash), 1 (Logo) or 2 (Screensaver) of a bundle as the device
+// will show it, as a 240 x 320 24-bit raster. A bundle shorter than the
+// picture's area gives black for the missing pixels.
+TRaster BundlePicture(std::span<const uint8_t> bundle, int index);
 
 } // namespace korvalis

@@ -132,3 +132,42 @@ TEST(ResourceBundle, SmallPictureIsPaddedBlackAndOffsetsAreChecked) {
 
 } // namespace
 } // namespace korvalis
+
+namespace korvalis {
+namespace {
+
+TEST(BundlePicture, RoundTripsWithinOneStepOfEachChannel) {
+    TResourceBundle b;
+    b.Initialise();
+    TRaster slot(240, 320);
+    for (int y = 0; y < 320; ++y)
+        for (int x = 0; x < 240; ++x)
+            slot.SetPixel(x, y, {uint8_t(x), uint8_t(y * 255 / 319), uint8_t(x ^ y)});
+    b.Image2Bin(slot, TResourceBundle::kLogoOffset);
+    const TRaster back = BundlePicture(b.Data(), 1);
+    for (int y = 0; y < 320; ++y)
+        for (int x = 0; x < 240; ++x) {
+            const TColor in = slot.Pixel(x, y), out = back.Pixel(x, y);
+            // Re-encoding the expanded colour gives the same word: nothing drifts.
+            ASSERT_EQ(RGB565(out.r, out.g, out.b), RGB565(in.r, in.g, in.b)) << x << "," << y;
+            ASSERT_LE(std::abs(in.r - out.r), 4);
+            ASSERT_LE(std::abs(in.g - out.g), 2);
+        }
+    // Extremes map to extremes.
+    EXPECT_EQ(Expand5(31), 255);
+    EXPECT_EQ(Expand6(63), 255);
+    EXPECT_EQ(Expand5(0), 0);
+}
+
+TEST(BundlePicture, ShortBundlesGiveBlackAndBadIndexesThrow) {
+    std::vector<uint8_t> shortBundle(0x1000 + 4, 0xFF);
+    const TRaster splash = BundlePicture(shortBundle, 0);
+    EXPECT_EQ(splash.Pixel(1, 0), clWhite);
+    EXPECT_EQ(splash.Pixel(2, 0), clBlack);
+    EXPECT_EQ(BundlePicture({}, 2).Pixel(239, 319), clBlack);
+    EXPECT_THROW(BundlePicture(shortBundle, 3), std::out_of_range);
+    EXPECT_THROW(BundlePicture(shortBundle, -1), std::out_of_range);
+}
+
+} // namespace
+} // namespace korvalis
