@@ -1,0 +1,89 @@
+#pragma once
+
+// The window operations of the connection, for a terminal: status texts become
+// lines, the progress bar a bar drawn in place on a terminal.
+
+#include "protocol/Connection.h"
+
+#include <QTimer>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace korvalis::cli {
+
+class THeadlessStatus : public IStatusPanel {
+  public:
+    explicit THeadlessStatus(std::FILE* out) : FOut(out) {}
+    void SetText(const std::string& text) override;
+    std::string Text() const override { return FText; }
+    const std::vector<std::string>& History() const { return FHistory; }
+
+  private:
+    std::FILE* FOut;
+    std::string FText;
+    std::vector<std::string> FHistory;
+};
+
+class THeadlessButton : public IButton {
+  public:
+    void SetEnabled(bool enabled) override { FEnabled = enabled; }
+    bool Enabled() const override { return FEnabled; }
+
+  private:
+    bool FEnabled = true;
+};
+
+class THeadlessCursor : public IWindowCursor, public IRepaintable {
+  public:
+    void SetCursor(TCursorKind) override {}
+    void RepaintNow() override {}
+};
+
+// Draws "[#####     ]  45%" in place when the output is a terminal; otherwise
+// prints nothing until the end, so logs stay readable.
+class TTerminalProgress : public IProgressBar {
+  public:
+    explicit TTerminalProgress(std::FILE* out);
+    void SetMax(int max) override { FMax = max; }
+    void SetPosition(int position) override { FPosition = position; }
+    void SetVisible(bool visible) override;
+    void RepaintNow() override;
+    int Position() const { return FPosition; }
+    int Max() const { return FMax; }
+
+  private:
+    std::FILE* FOut;
+    bool FTerminal;
+    bool FVisible = false;
+    int FMax = 100;
+    int FPosition = 0;
+};
+
+class TQtOneShotTimer : public IOneShotTimer {
+  public:
+    TQtOneShotTimer();
+    void SetEnabled(bool enabled) override;
+    bool Enabled() const override { return FTimer.isActive(); }
+    void SetInterval(uint32_t ms) override;
+    uint32_t Interval() const override { return uint32_t(FTimer.interval()); }
+    void SetOnTimer(std::function<void()> handler) override { FHandler = std::move(handler); }
+
+  private:
+    QTimer FTimer;
+    std::function<void()> FHandler;
+};
+
+// Everything a TConnection needs, headless.
+struct THeadlessView {
+    explicit THeadlessView(std::FILE* out);
+    THeadlessStatus Status;
+    THeadlessButton Upload;
+    THeadlessCursor Cursor;
+    TTerminalProgress Progress;
+    TQtOneShotTimer Dataflash;
+    TConnectionView View();
+};
+
+} // namespace korvalis::cli
