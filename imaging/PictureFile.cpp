@@ -1,0 +1,62 @@
+#include "PictureFile.h"
+
+#include "PngDrawing.h"
+#include "decoders/BmpReader.h"
+#include "decoders/JpegPicture.h"
+
+#include <algorithm>
+#include <cctype>
+#include <utility>
+
+namespace korvalis {
+
+namespace {
+
+bool EndsWithNoCase(std::string_view name, std::string_view ending) {
+    return name.size() >= ending.size() &&
+           std::equal(ending.begin(), ending.end(), name.end() - ending.size(), [](char e, char n) {
+               return e == std::tolower(static_cast<unsigned char>(n));
+           });
+}
+
+// The decoded raster is handed over, not copied: a camera picture is tens of
+// megabytes, and a second copy would double the peak memory of a load.
+TRaster TakeDecodedRaster(TJpegPicture& jpeg) {
+    // Bitmap() is the picture's own cache; the picture is dropped right after.
+    return std::move(const_cast<TRaster&>(jpeg.Bitmap()));
+}
+
+} // namespace
+
+TPictureKind PictureKindOf(std::string_view fileName) {
+    if (EndsWithNoCase(fileName, ".png"))
+        return TPictureKind::pkPng;
+    if (EndsWithNoCase(fileName, ".jpg") || EndsWithNoCase(fileName, ".jpeg"))
+        return TPictureKind::pkJpeg;
+    if (EndsWithNoCase(fileName, ".bmp"))
+        return TPictureKind::pkBmp;
+    return TPictureKind::pkUnknown;
+}
+
+TRaster DecodePictureFile(const std::string& fileName) {
+    TRaster working;
+    switch (PictureKindOf(fileName)) {
+    case TPictureKind::pkPng:
+        working = DecodePngFileComposited(fileName);
+        break;
+    case TPictureKind::pkJpeg: {
+        TJpegPicture jpeg;
+        jpeg.LoadFromFile(fileName);
+        working = TakeDecodedRaster(jpeg);
+        break;
+    }
+    case TPictureKind::pkBmp:
+        LoadBitmapFromFile(fileName, working);
+        break;
+    case TPictureKind::pkUnknown:
+        throw EUnknownPictureType();
+    }
+    return working;
+}
+
+} // namespace korvalis
