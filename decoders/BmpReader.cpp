@@ -329,9 +329,15 @@ void ReadBitmap(TStream& stream, TRaster& raster) {
     }
 
     uint64_t colors = h.ClrUsed;
-    if (colors == 0 && h.BitCount <= 8)
-        colors = uint64_t{1} << h.BitCount;
     const uint64_t entrySize = headerSize == kCoreHeaderSize ? 3 : 4;
+    if (colors == 0 && h.BitCount <= 8) {
+        colors = uint64_t{1} << h.BitCount;
+        // Writers that store fewer colours than the depth allows, without saying
+        // so in the header, say it with the offset of the pixels.
+        const int64_t tableStart = stream.Position() - base;
+        if (offBits > tableStart && offBits < tableStart + int64_t(colors * entrySize))
+            colors = (offBits - static_cast<uint64_t>(tableStart)) / entrySize;
+    }
     if (colors * entrySize > static_cast<uint64_t>(stream.Remaining()))
         throw EReadError();
     const TPixelFormat format = h.BitCount <= 8 ? TPixelFormat::pf8bit : TPixelFormat::pf24bit;
