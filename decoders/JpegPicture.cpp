@@ -247,15 +247,18 @@ void TJpegPicture::Assign(const TJpegPicture& source) {
 
 const TRaster& TJpegPicture::Bitmap() {
     if (!FBitmap)
-        Decode();
+        FBitmap = std::make_unique<TRaster>(Decode());
     return *FBitmap;
 }
 
 void TJpegPicture::AssignTo(TRaster& dest) {
-    dest = Bitmap();
+    if (FBitmap)
+        dest = *FBitmap;
+    else
+        dest = Decode();
 }
 
-void TJpegPicture::Decode() {
+TRaster TJpegPicture::Decode() const {
     static const std::vector<uint8_t> kNoData;
     TDecompressor d(FImage ? FImage->Data : kNoData);
     jpeg_decompress_struct& info = d.Info;
@@ -293,8 +296,8 @@ void TJpegPicture::Decode() {
     if (outputBytes > TRaster::kMaxBytes)
         throw EOutOfResources();
 
-    auto bitmap =
-        std::make_unique<TRaster>(0, 0, quantize ? TPixelFormat::pf8bit : TPixelFormat::pf24bit);
+    TRaster result(0, 0, quantize ? TPixelFormat::pf8bit : TPixelFormat::pf24bit);
+    TRaster* bitmap = &result;
     d.Guarded([&info] { jpeg_start_decompress(&info); });
     const int width = static_cast<int>(info.output_width);
     const int height = static_cast<int>(info.output_height);
@@ -307,7 +310,7 @@ void TJpegPicture::Decode() {
 
     std::vector<uint8_t> cmykRow(fourComponent ? static_cast<size_t>(width) * 4 : 0);
     const bool inverted = info.saw_Adobe_marker != 0;
-    TRaster* raster = bitmap.get();
+    TRaster* raster = bitmap;
     uint8_t* cmyk = cmykRow.data();
     // Output row y lands in raster row y; a short answer from libjpeg (it cannot
     // happen with this source) leaves the remaining rows black.
@@ -348,7 +351,7 @@ void TJpegPicture::Decode() {
         }
     }
     d.Guarded([&info] { jpeg_finish_decompress(&info); });
-    FBitmap = std::move(bitmap);
+    return result;
 }
 
 } // namespace korvalis

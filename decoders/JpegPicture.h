@@ -90,8 +90,10 @@ class TJpegPicture {
     // Shares the other picture's compressed data and options; no raster is copied.
     void Assign(const TJpegPicture& source);
 
-    // Decodes (once) and gives dest the picture: 24-bit blue-green-red rows, or
-    // 8-bit with a colour table for greyscale and 8-bit output.
+    // Gives dest the decoded picture: 24-bit blue-green-red rows, or 8-bit with a
+    // colour table for greyscale and 8-bit output. A raster cached by Bitmap() is
+    // copied; otherwise dest receives the decoded raster itself and nothing is
+    // kept, so the program's one-time load never copies a whole picture.
     void AssignTo(TRaster& dest);
     void AssignTo(TJpegPicture& dest) const { dest.Assign(*this); }
     // Anything else cannot hold a JPEG picture.
@@ -118,7 +120,7 @@ class TJpegPicture {
         }
     }
 
-    void Decode();
+    TRaster Decode() const;
 
     std::shared_ptr<const TJpegData> FImage;
     std::unique_ptr<TRaster> FBitmap;

@@ -399,10 +399,14 @@ TEST(JpegPicture, DecodeIsCachedUntilNewDataOrOptions) {
     TJpegPicture copy;
     picture.AssignTo(copy);
     EXPECT_FALSE(copy.HasBitmap());
-    TRaster a, b;
-    picture.AssignTo(a);
-    copy.AssignTo(b);
+    TRaster a, b, c;
+    picture.AssignTo(a); // a copy of the cached raster
+    copy.AssignTo(b);    // decoded straight into b, nothing kept
+    EXPECT_FALSE(copy.HasBitmap());
+    copy.AssignTo(c);
     EXPECT_EQ(MeanDifference(a, b), 0.0);
+    EXPECT_EQ(MeanDifference(b, c), 0.0);
+    EXPECT_EQ(&cached, &picture.Bitmap());
 
     TJpegOptions options = picture.Options();
     options.Scale = TJpegScale::jsHalf;
