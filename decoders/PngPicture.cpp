@@ -1,0 +1,322 @@
+#include "decoders/PngPicture.h"
+
+#include "decoders/PngUtil.h"
+#include "graphics/Resources.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace korvalis {
+
+// ---- Exceptions -------------------------------------------------------------
+
+#define KORVALIS_PNG_MESSAGE(name, text)                                                           \
+    name::name() : EPngError(text) {}
+
+KORVALIS_PNG_MESSAGE(EPNGInvalidFileHeader,
+                     "The file being readed is not a valid \"Portable Network Graphics\" image "
+                     "because it contains an invalid header. This file may be corruped, try "
+                     "obtaining it again.")
+KORVALIS_PNG_MESSAGE(EPngUnexpectedEnd, "This \"Portable Network Graphics\" image is invalid "
+                                        "because the decoder found an unexpected end of the file.")
+KORVALIS_PNG_MESSAGE(EPNGIHDRNotFirst, "This \"Portable Network Graphics\" image is not supported "
+                                       "or it might be invalid.\r\n(IHDR chunk is not the first)")
+KORVALIS_PNG_MESSAGE(EPNGUnknownCriticalChunk,
+                     "This \"Portable Network Graphics\" image contains an unknown critical part "
+                     "which could not be decoded.")
+KORVALIS_PNG_MESSAGE(EPngInvalidCRC, "This \"Portable Network Graphics\" image is not valid "
+                                     "because it contains invalid pieces of data (crc error)")
+KORVALIS_PNG_MESSAGE(EPngInvalidIHDR,
+                     "The \"Portable Network Graphics\" image could not be loaded because one of "
+                     "its main piece of data (ihdr) might be corrupted")
+KORVALIS_PNG_MESSAGE(EPNGSizeExceeds,
+                     "This \"Portable Network Graphics\" image is not supported because either "
+                     "it's width or height exceeds the maximum size, which is 65535 pixels length.")
+KORVALIS_PNG_MESSAGE(EPNGUnknownCompression,
+                     "This \"Portable Network Graphics\" image is encoded with an unknown "
+                     "compression scheme which could not be decoded.")
+KORVALIS_PNG_MESSAGE(EPNGUnknownInterlace, "This \"Portable Network Graphics\" image uses an "
+                                           "unknown interlace scheme which could not be decoded.")
+KORVALIS_PNG_MESSAGE(EPNGInvalidPalette,
+                     "The \"Portable Network Graphics\" image contains an invalid palette.")
+KORVALIS_PNG_MESSAGE(EPNGMissingMultipleIDAT, "This \"Portable Network Graphics\" image is invalid "
+                                              "because it has missing image parts.")
+KORVALIS_PNG_MESSAGE(EPNGNoImageData, "This \"Portable Network Graphics\" image contains no data.")
+KORVALIS_PNG_MESSAGE(EPNGCouldNotLoadResource,
+                     "The png image could not be loaded from the resource ID.")
+KORVALIS_PNG_MESSAGE(EPNGHeaderNotPresent, "This operation is not valid because the current image "
+                                           "contains no valid header.")
+KORVALIS_PNG_MESSAGE(EPNGUnsupportedFormat,
+                     "This \"Portable Network Graphics\" image uses a combination of colour type "
+                     "and bit depth which could not be decoded.")
+KORVALIS_PNG_MESSAGE(EPNGInvalidChunkLength, "This \"Portable Network Graphics\" image is invalid "
+                                             "because one of its parts has an invalid length.")
+
+#undef KORVALIS_PNG_MESSAGE
+
+namespace {
+
+std::string ZlibCodeText(int code) {
+    switch (code) {
+    case -1:
+        return "file error (-1)";
+    case -2:
+        return "stream error (-2)";
+    case -3:
+        return "data error (-3)";
+    case -4:
+        return "insufficient memory (-4)";
+    case -5:
+        return "buffer error (-5)";
+    case -6:
+        return "incompatible version (-6)";
+    case 2:
+        return "need dictionary (2)";
+    default:
+        return Format("unknown error (%d)", code);
+    }
+}
+
+} // namespace
+
+EPNGZLIBError::EPNGZLIBError(int code)
+    : EPngError("Could not decompress the image because it contains invalid compressed data.\r\n"
+                " Description: " +
+                ZlibCodeText(code)),
+      FCode(code) {}
+
+// ---- Chunk list ---------------------------------------------------------------
+
+TChunk& TPngChunkList::Add(std::unique_ptr<TChunk> chunk) {
+    // Room grows ten chunks at a time.
+    if (FItems.size() == FItems.capacity())
+        FItems.reserve(FItems.capacity() + 10);
+    FItems.push_back(std::move(chunk));
+    return *FItems.back();
+}
+
+void TPngChunkList::Clear() {
+    FItems.clear();
+    FItems.shrink_to_fit();
+}
+
+// ---- Chunk classes registry ---------------------------------------------------
+
+namespace {
+
+struct TChunkClass {
+    TChunkName Name;
+    std::unique_ptr<TChunk> (*Create)(TPngPicture&);
+};
+
+template <typename T> std::unique_ptr<TChunk> CreateChunk(TPngPicture& owner) {
+    return std::make_unique<T>(owner);
+}
+
+template <typename T> constexpr TChunkClass Registered() {
+    return {T::kName, &CreateChunk<T>};
+}
+
+constexpr std::array<TChunkClass, 9> kChunkClasses{
+    Registered<TChunkIEND>(), Registered<TChunkIHDR>(), Registered<TChunkIDAT>(),
+    Registered<TChunkPLTE>(), Registered<TChunkgAMA>(), Registered<TChunktRNS>(),
+    Registered<TChunktIME>(), Registered<TChunktEXt>(), Registered<TChunkzTXt>()};
+
+constexpr TChunkName kcHRM{'c', 'H', 'R', 'M'};
+constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+
+void ResetGamma(TGammaTable& table) {
+    for (size_t i = 0; i < table.size(); ++i)
+        table[i] = static_cast<uint8_t>(i);
+}
+
+} // namespace
+
+// ---- Picture ------------------------------------------------------------------
+
+TPngPicture::TPngPicture() {
+    ResetGamma(FGammaTable);
+    ResetGamma(FInverseGamma);
+}
+
+TPngPicture::~TPngPicture() = default;
+
+void TPngPicture::ReadFromStream(TStream& stream) {
+    FChunkList.Clear();
+    ResetGamma(FGammaTable);
+    ResetGamma(FInverseGamma);
+
+    uint8_t signature[8];
+    if (stream.Read(signature, sizeof signature) != sizeof signature ||
+        std::memcmp(signature, kSignature, sizeof signature) != 0)
+        throw EPNGInvalidFileHeader();
+
+    bool first = true;
+    bool hasImageData = false;
+    for (;;) {
+        uint8_t head[8];
+        // A length or type cut short is the end of the file too, not a chunk
+        // of whatever the missing bytes would spell.
+        if (stream.Read(head, sizeof head) != sizeof head)
+            throw EPngUnexpectedEnd();
+        const uint32_t length = png::BigEndian32(head);
+        TChunkName name;
+        std::memcpy(name.data(), head + 4, 4);
+
+        if (first && name != TChunkIHDR::kName)
+            throw EPNGIHDRNotFirst();
+        first = false;
+        if (length > png::kMaxChunkLength)
+            throw EPNGInvalidChunkLength();
+
+        if (name == kcHRM || (name == TChunkIDAT::kName && hasImageData)) {
+            stream.Seek(int64_t{length} + 4, TSeekOrigin::soCurrent);
+            continue;
+        }
+
+        std::unique_ptr<TChunk> created;
+        for (const TChunkClass& chunkClass : kChunkClasses)
+            if (chunkClass.Name == name) {
+                created = chunkClass.Create(*this);
+                break;
+            }
+        const bool plain = !created;
+        if (plain) {
+            created = std::make_unique<TChunk>(*this);
+            created->FName = name;
+        }
+        TChunk& chunk = FChunkList.Add(std::move(created));
+        if (plain && (static_cast<uint8_t>(name[0]) & 0x20) == 0)
+            throw EPNGUnknownCriticalChunk();
+
+        chunk.LoadFromStream(stream, name, length);
+        if (name == TChunkIDAT::kName)
+            hasImageData = true;
+        if (name == TChunkIEND::kName)
+            break;
+    }
+    if (!hasImageData)
+        throw EPNGNoImageData();
+}
+
+void TPngPicture::ReadFromFile(const std::string& fileName) {
+    TFileStream stream(fileName);
+    ReadFromStream(stream);
+}
+
+void TPngPicture::ReadFromResource(std::string_view name) {
+    const auto data = FindRawResource(name);
+    if (!data)
+        throw EPNGCouldNotLoadResource();
+    TBytesStream stream(*data);
+    ReadFromStream(stream);
+}
+
+TChunkIHDR& TPngPicture::Header() const {
+    if (FChunkList.Count() == 0)
+        throw EPNGHeaderNotPresent();
+    TChunk* first = FChunkList.Item(0);
+    if (typeid(*first) != typeid(TChunkIHDR))
+        throw EPNGHeaderNotPresent();
+    return static_cast<TChunkIHDR&>(*first);
+}
+
+int TPngPicture::Width() const {
+    if (FChunkList.Count() == 0 || typeid(*FChunkList.Item(0)) != typeid(TChunkIHDR))
+        return 0;
+    return static_cast<int>(Header().Width());
+}
+
+int TPngPicture::Height() const {
+    if (FChunkList.Count() == 0 || typeid(*FChunkList.Item(0)) != typeid(TChunkIHDR))
+        return 0;
+    return static_cast<int>(Header().Height());
+}
+
+namespace {
+[[noreturn]] void RaiseResize() {
+    throw EPngError("The \"Portable Network Graphics\" image can not be resize by changing width "
+                    "and height properties. Try assigning the image from a bitmap.");
+}
+} // namespace
+
+void TPngPicture::SetWidth(int) {
+    RaiseResize();
+}
+void TPngPicture::SetHeight(int) {
+    RaiseResize();
+}
+
+TPNGTransparencyMode TPngPicture::TransparencyMode() const {
+    if (FChunkList.Count() == 0 || typeid(*FChunkList.Item(0)) != typeid(TChunkIHDR))
+        return ptmNone;
+    const TChunktRNS* trns = FindChunk<TChunktRNS>();
+    switch (Header().ColorType()) {
+    case 0:
+    case 2:
+        return trns ? ptmBit : ptmNone;
+    case 3:
+        if (!trns)
+            return ptmNone;
+        return trns->BitTransparency() ? ptmBit : ptmPartial;
+    case 4:
+    case 6:
+        return ptmPartial;
+    default:
+        return ptmNone;
+    }
+}
+
+uint8_t* TPngPicture::Scanline(int y) const {
+    TChunkIHDR& header = Header();
+    if (y < 0 || static_cast<uint32_t>(y) >= header.Height() || !header.ImageData())
+        return nullptr;
+    return header.ImageData() + (header.Height() - 1 - static_cast<uint32_t>(y)) *
+                                    static_cast<size_t>(header.RowStride());
+}
+
+uint8_t* TPngPicture::AlphaScanline(int y) const {
+    TChunkIHDR& header = Header();
+    if (y < 0 || static_cast<uint32_t>(y) >= header.Height() || !header.ImageAlpha())
+        return nullptr;
+    return header.ImageAlpha() + static_cast<size_t>(y) * header.Width();
+}
+
+TRaster TPngPicture::ToRaster() const {
+    const TChunkIHDR& header = Header();
+    const int width = static_cast<int>(header.Width());
+    const int height = static_cast<int>(header.Height());
+    TRaster raster;
+    raster.SetSizeUninitialized(width, height);
+    const TColorTable& table = header.ColorTable();
+    const int bits = header.BitsPerPixel();
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* src = Scanline(y);
+        uint8_t* dst = raster.ScanLine(y);
+        if (!src) {
+            std::fill_n(dst, raster.Stride(), uint8_t{0});
+            continue;
+        }
+        if (bits == 24) {
+            std::memcpy(dst, src, static_cast<size_t>(width) * 3);
+            continue;
+        }
+        for (int x = 0; x < width; ++x) {
+            unsigned index;
+            if (bits == 8)
+                index = src[x];
+            else if (bits == 4)
+                index = (src[x >> 1] >> (x & 1 ? 0 : 4)) & 0x0F;
+            else
+                index = (src[x >> 3] >> (7 - (x & 7))) & 1;
+            const TRGBQuad& entry = table[index];
+            dst[3 * x] = entry.rgbBlue;
+            dst[3 * x + 1] = entry.rgbGreen;
+            dst[3 * x + 2] = entry.rgbRed;
+        }
+    }
+    return raster;
+}
+
+} // namespace korvalis

@@ -1,0 +1,3 @@
+#include "PngTestSupport.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,14 @@
+# PNG reader: tests against libpng as the oracle, which the product never links.
+if(TARGET korvalis_decoders)
+    find_package(PNG REQUIRED)
+    find_package(ZLIB REQUIRED)
+
+    add_executable(png_tests
+        ${CMAKE_CURRENT_LIST_DIR}/PngTestSupport.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/PngConformanceTest.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/PngChunkTest.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/PngImageDataTest.cpp)
+    target_link_libraries(png_tests PRIVATE korvalis_decoders PNG::PNG ZLIB::ZLIB GTest::gtest_main)
+    target_compile_definitions(png_tests PRIVATE KORVALIS_CORPUS_DIR="${KORVALIS_CORPUS_DIR}")
+    gtest_discover_tests(png_tests)
+endif()
