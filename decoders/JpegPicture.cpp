@@ -338,6 +338,10 @@ TRaster TJpegPicture::Decode() const {
         // Each scan is shown as it arrives; the last pass is the finished picture.
         for (;;) {
             bool finalPass = false;
+            // Two-pass quantisation would keep the colours chosen from the first,
+            // coarse scan; let every pass choose its own.
+            if (quantize && info.two_pass_quantize && info.out_color_components == 3)
+                info.colormap = nullptr;
             d.Guarded([&info, &finalPass] {
                 finalPass = jpeg_input_complete(&info) != 0;
                 jpeg_start_output(&info, info.input_scan_number);

@@ -167,11 +167,25 @@ const TOptionsCase kOptionsCases[] = {
      With([](TJpegOptions& o) { o.Smoothing = false; }),
      {.Smoothing = false}},
     {"jpeg-decoder/partial_progressive.jpg", TJpegOptions{}, {}},
-    // Buffered-image mode ends with the same picture as a single pass.
+    // Buffered-image mode ends with the same picture as a single pass, two-pass
+    // colour quantisation included.
     {"libjpeg-turbo/testprog.jpg", With([](TJpegOptions& o) { o.ProgressiveDisplay = true; }), {}},
     {"go-image/video-001.progressive.jpeg",
      With([](TJpegOptions& o) { o.ProgressiveDisplay = true; }),
      {}},
+    {"libjpeg-turbo/testprog.jpg",
+     With([](TJpegOptions& o) {
+         o.ProgressiveDisplay = true;
+         o.PixelFormat = TJpegPixelFormat::jf8Bit;
+     }),
+     {.Quantize = true}},
+    {"libjpeg-turbo/testprog.jpg",
+     With([](TJpegOptions& o) {
+         o.ProgressiveDisplay = true;
+         o.PixelFormat = TJpegPixelFormat::jf8Bit;
+         o.Performance = TJpegPerformance::jpBestSpeed;
+     }),
+     {.Fast = true, .Quantize = true}},
     {"go-image/video-005.gray.q50.progressive.jpeg",
      With([](TJpegOptions& o) { o.ProgressiveDisplay = true; }),
      {}},
