@@ -2,10 +2,12 @@
 BUILD_RELEASE ?= build/release
 BUILD_ASAN    ?= build/asan
 BUILD_TSAN    ?= build/tsan
+BUILD_PACKAGE ?= build/package
+PREFIX        ?= /usr/local
 JOBS          ?= $(shell nproc)
 CMAKE_COMMON  := -G Ninja -DKORVALIS_CORPUS_DIR=$(abspath ../shared/corpus)
 
-.PHONY: all setup build run test test-tsan screenshots bench clean
+.PHONY: all setup build run install package test test-tsan screenshots bench clean
 
 all: build
 
@@ -19,9 +21,28 @@ build: setup
 run: build
 	@scripts/run-window $(BUILD_RELEASE)/app/korvalis-uploader
 
-test: setup
+# Installs the programs, the udev rule, menu entry, icons and manuals under
+# PREFIX (DESTDIR is honoured), then makes a running udev apply the rule.
+install: build
+	cmake -S . -B $(BUILD_RELEASE) -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	cmake --build $(BUILD_RELEASE) -j $(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD_RELEASE)
+	@if [ -z "$(DESTDIR)" ] && [ "$$(id -u)" -eq 0 ] && [ -S /run/udev/control ]; then \
+	    udevadm control --reload-rules && udevadm trigger --subsystem-match=hidraw --action=change; \
+	fi
+
+# The Debian package: a release build installed under /usr, packed by CPack.
+package: setup
+	cmake -S . -B $(BUILD_PACKAGE) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DKORVALIS_TESTS=OFF \
+	    -DKORVALIS_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(BUILD_PACKAGE) -j $(JOBS)
+	cd $(BUILD_PACKAGE) && cpack -G DEB
+
+# The package is built first so the install tests can check and install it.
+test: setup package
 	cmake -S . -B $(BUILD_ASAN) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DKORVALIS_WERROR=ON \
-	    "-DKORVALIS_SANITIZE=address;undefined" -DKORVALIS_BENCH=OFF
+	    "-DKORVALIS_SANITIZE=address;undefined" -DKORVALIS_BENCH=OFF \
+	    -DKORVALIS_PACKAGE_DIR=$(abspath $(BUILD_PACKAGE))
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS) -LE 'tsan|vm'
 	@$(MAKE) --no-print-directory test-tsan
