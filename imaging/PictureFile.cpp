@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <utility>
 
 namespace korvalis {
 
@@ -17,13 +16,6 @@ bool EndsWithNoCase(std::string_view name, std::string_view ending) {
            std::equal(ending.begin(), ending.end(), name.end() - ending.size(), [](char e, char n) {
                return e == std::tolower(static_cast<unsigned char>(n));
            });
-}
-
-// The decoded raster is handed over, not copied: a camera picture is tens of
-// megabytes, and a second copy would double the peak memory of a load.
-TRaster TakeDecodedRaster(TJpegPicture& jpeg) {
-    // Bitmap() is the picture's own cache; the picture is dropped right after.
-    return std::move(const_cast<TRaster&>(jpeg.Bitmap()));
 }
 
 } // namespace
@@ -47,7 +39,9 @@ TRaster DecodePictureFile(const std::string& fileName) {
     case TPictureKind::pkJpeg: {
         TJpegPicture jpeg;
         jpeg.LoadFromFile(fileName);
-        working = TakeDecodedRaster(jpeg);
+        // Nothing is cached yet, so the decoded raster is handed over, not copied:
+        // a camera picture is tens of megabytes.
+        jpeg.AssignTo(working);
         break;
     }
     case TPictureKind::pkBmp:
