@@ -12,7 +12,6 @@ namespace korvalis {
 
 namespace {
 
-constexpr size_t kSourceBlock = 4096;
 constexpr int kQuantizedColors = 236;
 // Progressive files keep every coefficient in memory; past this libjpeg gives up
 // with an error instead of taking the machine's memory.
@@ -56,7 +55,9 @@ void InitSource(j_decompress_ptr cinfo) {
 
 boolean FillInputBuffer(j_decompress_ptr cinfo) {
     auto* src = reinterpret_cast<TSourceManager*>(cinfo->src);
-    const size_t count = std::min(kSourceBlock, src->Size - src->Position);
+    // The whole copy at once: libjpeg-turbo's fast Huffman decoder runs only
+    // while a few kilobytes are buffered, so small blocks would slow every file.
+    const size_t count = src->Size - src->Position;
     if (count == 0) {
         if (src->StartOfFile)
             ERREXIT(cinfo, JERR_INPUT_EMPTY);

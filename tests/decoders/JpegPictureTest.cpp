@@ -258,7 +258,7 @@ TEST(JpegPicture, TruncatedFileDecodesWithoutError) {
         EXPECT_EQ(raster.Height(), 149);
         ExpectSameAsOracle(raster, OracleDecode(cut));
     }
-    // The 4,096-byte blocks of the source must not matter: cut right at one.
+    // Cut at a round size, as a file read in blocks might be.
     const std::vector<uint8_t> atBlock(whole.begin(), whole.begin() + 4096);
     ExpectSameAsOracle(Decode(atBlock), OracleDecode(atBlock));
 }
