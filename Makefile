@@ -2,6 +2,7 @@
 BUILD_RELEASE ?= build/release
 BUILD_ASAN    ?= build/asan
 BUILD_TSAN    ?= build/tsan
+BUILD_VM      ?= build/vm
 BUILD_PACKAGE ?= build/package
 PREFIX        ?= /usr/local
 JOBS          ?= $(shell nproc)
@@ -46,6 +47,7 @@ test: setup package
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS) -LE 'tsan|vm'
 	@$(MAKE) --no-print-directory test-tsan
+	@$(MAKE) --no-print-directory test-vm
 
 # The threaded HID layer again under ThreadSanitizer (tests labelled tsan).
 test-tsan: setup
@@ -53,6 +55,17 @@ test-tsan: setup
 	    -DKORVALIS_SANITIZE=thread -DKORVALIS_BENCH=OFF -DKORVALIS_GUI=OFF
 	cmake --build $(BUILD_TSAN) -j $(JOBS) --target korvalis_tsan_tests
 	ctest --test-dir $(BUILD_TSAN) --output-on-failure -L tsan
+
+# The real kernel path (uhid, hidraw, udev) in a virtual machine running Debian's
+# kernel under QEMU (tests labelled vm). Without QEMU or the kernel the test is
+# skipped and says why.
+test-vm: setup
+	@scripts/setup-deps vm || echo "test-vm: the VM packages are missing; the vm test will be skipped"
+	cmake -S . -B $(BUILD_VM) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DKORVALIS_WERROR=ON \
+	    -DKORVALIS_BENCH=OFF -DKORVALIS_GUI=OFF
+	cmake --build $(BUILD_VM) -j $(JOBS) --target korvalis
+	@scripts/vm-test --check
+	ctest --test-dir $(BUILD_VM) --output-on-failure -L vm
 
 screenshots: build
 	scripts/screenshots $(BUILD_RELEASE)

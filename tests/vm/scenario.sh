@@ -1,0 +1,250 @@
+#!/bin/sh
+# The end-to-end scenario inside the test VM (scripts/vm-test), chrooted into
+# the host's file system: `korvalis emulate` plugs a device in through uhid and
+# the real program talks to it through hidraw and udev.
+#
+#   scenario.sh BUILD_DIR
+#
+# Every line for the host starts with "KORVALIS-VM:"; the last one says PASS or
+# FAIL. Commands the build does not have yet are listed as "left".
+build=$1
+k="$build/cli/korvalis"
+t=/tmp/korvalis-vm
+mkdir -p "$t"
+checks=0 failed=0 left=""
+
+say() { echo "KORVALIS-VM: [$(cut -d" " -f1 /proc/uptime)] $*"; }
+ok() { checks=$((checks + 1)); say "ok $*"; }
+bad() { checks=$((checks + 1)); failed=$((failed + 1)); say "not ok $*"; }
+check() { # description command...
+    d=$1; shift
+    if "$@"; then ok "$d"; else bad "$d"; fi
+}
+todo() { left="$left${left:+; }$*"; say "left: $*"; }
+now_ms() { date +%s%3N; }
+has_command() { "$k" --help 2>/dev/null | grep -q "^  $1 "; }
+# The log shows the text within $3 seconds.
+wait_for() { # file text seconds
+    i=0
+    while [ $i -lt $(($3 * 10)) ]; do
+        grep -q -- "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+        i=$((i + 1))
+    done
+    return 1
+}
+finish() {
+    [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
+    [ -n "$monitor" ] && kill "$monitor" 2>/dev/null
+    if [ $failed -eq 0 ]; then
+        echo "KORVALIS-VM: PASS $checks checks${left:+; left: $left}"
+    else
+        echo "KORVALIS-VM: FAIL $failed of $checks checks failed${left:+; left: $left}"
+    fi
+    exit 0
+}
+
+[ -x "$k" ] || { bad "korvalis is not built in $build"; finish; }
+
+# --- the kernel side --------------------------------------------------------
+for m in hid uhid hid-generic; do
+    check "modprobe $m" modprobe "$m"
+done
+check "/dev/uhid is a character device" test -c /dev/uhid
+
+monitor="" watcher=""
+udevd=""
+for u in /lib/systemd/systemd-udevd /usr/lib/systemd/systemd-udevd; do
+    [ -x "$u" ] && udevd=$u && break
+done
+if [ -n "$udevd" ]; then
+    "$udevd" --daemon --resolve-names=never >/dev/null 2>&1
+    udevadm settle -t 10 2>/dev/null
+    udevadm monitor --udev --subsystem-match=hidraw >"$t/udev.log" 2>&1 &
+    monitor=$!
+    check "systemd-udevd and a udev monitor run" wait_for "$t/udev.log" "UDEV" 10
+else
+    bad "systemd-udevd is not installed"
+fi
+plugs=0
+
+# Plugs an emulated device in: emulate OPTIONS... ; sets $emu (pid), $node.
+plug() {
+    log=$1; shift
+    node=""
+    "$k" emulate --realtime "$@" >"$log" 2>&1 &
+    emu=$!
+    if wait_for "$log" "ready as /dev/hidraw" 20; then
+        node=$(sed -n 's/.*ready as \(\/dev\/hidraw[0-9]*\).*/\1/p' "$log" | head -n1)
+        plugs=$((plugs + 1))
+        ok "emulate plugged a device in as $node"
+    else
+        bad "emulate did not plug a device in: $(tr '\n' ' ' <"$log")"
+    fi
+}
+# Waits for the emulator to end by itself; answers its exit status.
+wait_emulator() { # seconds
+    i=0
+    while kill -0 "$emu" 2>/dev/null && [ $i -lt $(($1 * 10)) ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    if kill -0 "$emu" 2>/dev/null; then
+        kill -TERM "$emu"
+        wait "$emu"
+        return 124
+    fi
+    wait "$emu"
+}
+# The configuration block read by hand through hidraw: the read command out,
+# nine 64-byte reports in.
+raw_read_block() { # node out
+    printf '\000\065\016\000\000\000\000\100\002\000\000\110\111\104\103\235\001\000\000' >"$t/cmd.bin"
+    head -c 46 /dev/zero >>"$t/cmd.bin"
+    exec 3<>"$1" || return 1
+    timeout 10 dd bs=64 count=9 <&3 >"$2" 2>/dev/null &
+    reader=$!
+    dd bs=65 count=1 if="$t/cmd.bin" >&3 2>/dev/null
+    wait $reader
+    status=$?
+    exec 3>&-
+    return $status
+}
+wait_gone() { # node
+    i=0
+    while [ -e "$1" ] && [ $i -lt 50 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    [ ! -e "$1" ]
+}
+block_bytes() { od -An -tu1 -j "$2" -N "$3" "$1" | tr -s ' ' | sed 's/^ //;s/ $//'; }
+
+# --- 1: identity, firmware check, upload --------------------------------------
+plug "$t/emu1.log" --capture "$t/capture.bin" --save-pictures "$t/pictures" --exit-after-upload
+hidraw=${node#/dev/}
+sys=/sys/class/hidraw/$hidraw/device
+check "the kernel sees 0416:5020 on the USB bus" grep -q "^HID_ID=0003:00000416:00005020$" "$sys/uevent"
+check "hid-generic drives it" test "$(basename "$(readlink "$sys/driver")")" = hid-generic
+descriptor=$(od -An -tx1 "$sys/report_descriptor" | tr -d ' \n')
+check "the report descriptor holds one 64-byte input and one 64-byte output report" \
+    test "$descriptor" = 0600ff0901a1010902150026ff0075089540810209039102c0
+if has_command devices; then
+    "$k" devices >"$t/devices.log" 2>&1
+    check "korvalis devices lists 0416:5020 with report lengths 65 and 65" \
+        grep -qi "0416:5020.*65.*65" "$t/devices.log"
+    cat "$t/devices.log"
+else
+    todo "korvalis devices (identity and report lengths through the Linux backend)"
+fi
+
+if has_command info; then
+    timeout 30 "$k" info >"$t/info.log" 2>&1
+    check "korvalis info says Connected" grep -q "Connected" "$t/info.log"
+    cat "$t/info.log"
+else
+    raw_read_block "$node" "$t/block.bin"
+    check "the read command by hand through hidraw answers 576 bytes" \
+        test "$(stat -c %s "$t/block.bin" 2>/dev/null)" = 576
+    check "the block carries firmware 19.2.16 and marker 0xCF" \
+        test "$(block_bytes "$t/block.bin" 516 3) $(block_bytes "$t/block.bin" 12 1)" = "19 2 16 207"
+    todo "korvalis info (firmware check through the Linux backend)"
+fi
+check "the emulated device answered a read command with nine reports" \
+    grep -q "answered with 9 input reports" "$t/emu1.log"
+
+if has_command upload && has_command bundle; then
+    "$k" bundle -o "$t/expected.bin" >"$t/bundle.log" 2>&1
+    check "korvalis bundle writes the reference bundle" test -s "$t/expected.bin"
+    start=$(now_ms)
+    timeout 120 "$k" upload >"$t/upload.log" 2>&1
+    status=$?
+    upload_ms=$(($(now_ms) - start))
+    check "korvalis upload says Upload succeeded (exit $status)" \
+        grep -q "Upload succeeded" "$t/upload.log"
+    say "upload took $upload_ms ms"
+    wait_emulator 30
+    check "the emulated device reassembled 7264 reports" \
+        grep -q "bundle complete: 464896 bytes in 7264 reports" "$t/emu1.log"
+    check "the captured bundle equals korvalis bundle byte for byte" \
+        cmp "$t/capture.bin" "$t/expected.bin"
+    check "the device saved its three pictures" \
+        test -s "$t/pictures/splash.png" -a -s "$t/pictures/logo.png" -a -s "$t/pictures/screensaver.png"
+else
+    todo "korvalis upload and bundle (7264 reports through the Linux backend, capture compared)"
+    kill -TERM "$emu"
+    wait "$emu"
+    status=$?
+    check "emulate stops cleanly on SIGTERM (exit $status)" test $status = 0
+fi
+sed 's/^/  emulate: /' "$t/emu1.log"
+check "the hidraw node is gone after the device" wait_gone "$node"
+
+# --- 2: firmware rejected -----------------------------------------------------
+plug "$t/emu2.log" --fw 19.2.15
+if has_command info; then
+    timeout 30 "$k" info >"$t/info2.log" 2>&1
+    check "korvalis info says Incompatible firmware for 19.2.15" \
+        grep -q "Incompatible firmware" "$t/info2.log"
+    cat "$t/info2.log"
+else
+    raw_read_block "$node" "$t/block2.bin"
+    check "a device with firmware 19.2.15 says so in its block" \
+        test "$(block_bytes "$t/block2.bin" 516 3)" = "19 2 15"
+    todo "korvalis info with a rejected firmware"
+fi
+kill -TERM "$emu"
+wait "$emu"
+
+# --- 3: removed in the middle of an upload ------------------------------------
+plug "$t/emu3.log" --unplug-at 3000
+if has_command upload; then
+    start=$(now_ms)
+    timeout 120 "$k" upload >"$t/upload3.log" 2>&1
+    status=$?
+    check "upload ends with Upload failed when the device goes (exit $status, $(($(now_ms) - start)) ms)" \
+        grep -q "Upload failed" "$t/upload3.log"
+    check "no crash and no hang (exit $status)" test $status -ne 0 -a $status -lt 124
+    check "the device was removed at report 3000" grep -q "unplugged at output report 3000" "$t/emu3.log"
+    wait_emulator 10
+else
+    todo "korvalis upload with the device removed mid-upload"
+    kill -TERM "$emu"
+    wait "$emu"
+fi
+
+# --- 4: hot-plug --------------------------------------------------------------
+if has_command devices && "$k" devices --help 2>/dev/null | grep -q -- "--watch"; then
+    "$k" devices --watch >"$t/watch.log" 2>&1 &
+    watcher=$!
+    sleep 2
+    for round in 1 2; do
+        plug "$t/emu-hot$round.log"
+        sleep 1
+        kill -TERM "$emu"
+        wait "$emu"
+        sleep 1
+    done
+    kill -TERM "$watcher"
+    wait "$watcher"
+    watcher=""
+    cat "$t/watch.log"
+    todo "compare korvalis devices --watch with two plugs and two unplugs (format unknown yet)"
+else
+    for round in 1 2; do
+        plug "$t/emu-hot$round.log"
+        kill -TERM "$emu"
+        wait "$emu"
+    done
+    todo "korvalis devices --watch (hot-plug through the Linux backend)"
+fi
+
+if [ -n "$monitor" ]; then
+    udevadm settle -t 10 2>/dev/null
+    sleep 0.5
+    adds=$(grep -c " add " "$t/udev.log")
+    removes=$(grep -c " remove " "$t/udev.log")
+    check "udev saw one hidraw add per plug ($adds of $plugs)" test "$adds" = "$plugs"
+    check "udev saw one hidraw remove per unplug ($removes of $plugs)" test "$removes" = "$plugs"
+fi
+finish
