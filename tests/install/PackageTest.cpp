@@ -126,23 +126,30 @@ TEST_F(DebianPackage, DependsOnExactlyTheLinkedLibraries) {
     std::string multiarch = RunCommand("dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null").Output;
     multiarch.erase(multiarch.find_last_not_of('\n') + 1);
     ASSERT_FALSE(multiarch.empty());
-    std::set<std::string> linked;
+    std::set<std::string> sonames;
     for (const std::string& rel : ListTree(tree)) {
         const TRunResult dyn =
             RunCommand("readelf -d " + Quote((tree / rel).string()) + " 2>/dev/null");
         const std::regex needed("\\(NEEDED\\)[^\\[]*\\[([^\\]]+)\\]");
         for (auto it = std::sregex_iterator(dyn.Output.begin(), dyn.Output.end(), needed);
-             it != std::sregex_iterator(); ++it) {
-            const std::string soname = (*it)[1].str();
-            const TRunResult owner = RunCommand("dpkg -S " + Quote("*/" + soname));
-            std::smatch m;
-            const std::regex line("(^|\n)([a-z0-9][a-z0-9+.-]+)(:[a-z0-9]+)?: [^\n]*/" + multiarch +
-                                  "/" + std::regex_replace(soname, std::regex("[.+]"), "\\$&") +
-                                  "(\n|$)");
-            ASSERT_TRUE(std::regex_search(owner.Output, m, line))
-                << rel << " needs " << soname << ", which no installed package ships";
+             it != std::sregex_iterator(); ++it)
+            sonames.insert((*it)[1].str());
+    }
+    // One search for all of them: each dpkg -S reads the whole database.
+    std::string search = "dpkg -S";
+    for (const std::string& soname : sonames)
+        search += " " + Quote("*/" + soname);
+    const TRunResult owners = RunCommand(search);
+    std::set<std::string> linked;
+    for (const std::string& soname : sonames) {
+        std::smatch m;
+        const std::regex line("(^|\n)([a-z0-9][a-z0-9+.-]+)(:[a-z0-9]+)?: [^\n]*/" + multiarch +
+                              "/" + std::regex_replace(soname, std::regex("[.+]"), "\\$&") +
+                              "(\n|$)");
+        if (std::regex_search(owners.Output, m, line))
             linked.insert(m[2].str());
-        }
+        else
+            ADD_FAILURE() << "the programs need " << soname << ", which no installed package ships";
     }
     ASSERT_FALSE(linked.empty()) << "no linked libraries found";
     for (const std::string& p : linked)
@@ -214,7 +221,7 @@ TEST_F(DebianPackage, InstallsWithDpkgAndRuns) {
     for (const TExpectedFile& f : ExpectedFiles("/usr"))
         EXPECT_NE(listed.Output.find("/" + f.Path + "\n"), std::string::npos) << f.Path;
     if (!wasInstalled) {
-        const TRunResult remove = RunCommand("dpkg -r " + kPackage);
+        const TRunResult remove = RunCommand("dpkg --purge " + kPackage);
         EXPECT_EQ(remove.ExitCode, 0) << remove.Output;
         EXPECT_FALSE(fs::exists("/usr/bin/korvalis"));
     }
