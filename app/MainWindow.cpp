@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "AppIcon.h"
+#include "imaging/ImageSlots.h"
 
 #include <QApplication>
 #include <QFontDatabase>
@@ -84,8 +85,12 @@ void TfrmMain::CreateComponents() {
     pb1->setTextVisible(false);
     pb1->hide();
     pb1->raise(); // lies over the right end of the status bar
+    // The patterns match the endings in any case, as the loader does, whatever
+    // the platform dialog's own case rules.
     dlgOpen = std::make_unique<TQtOpenDialog>(
-        this, QStringLiteral("Open Image"), QStringList{QStringLiteral("Images (*.bmp *.jpg *.png)")});
+        this, QStringLiteral("Open Image"),
+        QStringList{QStringLiteral(
+            "Images (*.[bB][mM][pP] *.[jJ][pP][gG] *.[jJ][pP][eE][gG] *.[pP][nN][gG])")});
     FOpenDialog = dlgOpen.get();
     tmrDataflash = new TQtTimer(this);
     tmrDataflash->SetInterval(500);
@@ -130,6 +135,9 @@ void TfrmMain::showEvent(QShowEvent* event) {
 }
 
 void TfrmMain::FormShow() {
+    btn1DefClick();
+    ClearImage(*img2);
+    ClearImage(*img3);
     FBundle.Initialise();
 }
 
@@ -142,12 +150,12 @@ void TfrmMain::SetCursor(TCursorKind cursor) {
 
 void TfrmMain::RepaintNow() { repaint(); }
 
-void TfrmMain::btn1DefClick() {}
-void TfrmMain::btn1OpenClick() {}
-void TfrmMain::btn2OpenClick() {}
-void TfrmMain::btn3OpenClick() {}
-void TfrmMain::btn2ClrClick() {}
-void TfrmMain::btn3ClrClick() {}
+void TfrmMain::btn1DefClick() { DefaultPicture(*img1); }
+void TfrmMain::btn1OpenClick() { LoadImage(*img1, *FOpenDialog, *stBar); }
+void TfrmMain::btn2OpenClick() { LoadImage(*img2, *FOpenDialog, *stBar); }
+void TfrmMain::btn3OpenClick() { LoadImage(*img3, *FOpenDialog, *stBar); }
+void TfrmMain::btn2ClrClick() { ClearImage(*img2); }
+void TfrmMain::btn3ClrClick() { ClearImage(*img3); }
 void TfrmMain::btnUploadClick() {
     FConnection->btnUploadClick(FBundle, img1->Picture(), img2->Picture(), img3->Picture());
 }
