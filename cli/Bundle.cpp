@@ -1,0 +1,29 @@
+// korvalis bundle: the exact bytes Upload would send for the same slot actions.
+#include "Command.h"
+#include "SlotOptions.h"
+
+namespace korvalis::cli {
+
+namespace {
+
+int RunBundle(std::span<const std::string> args) {
+    TSlotOptions options;
+    std::string message;
+    if (!ParseSlotOptions(args, options, message))
+        return UsageError("bundle", message);
+    TRasterPictureControl slots[3];
+    if (const int rc = FillSlots(options, slots))
+        return rc;
+    return WriteOutputFile(options.Output, BundleOf(slots)) ? 0 : 1;
+}
+
+const TCommandRegistration kBundle{{
+    "bundle",
+    "bundle [--splash FILE|default] [--logo FILE|clear] [--screensaver FILE|clear] -o OUT.bin",
+    "write the 464,896-byte bundle Upload would send; slots start as at start-up",
+    RunBundle,
+}};
+
+} // namespace
+
+} // namespace korvalis::cli

@@ -1,0 +1,191 @@
+// The window's slots driven through its buttons, with a scripted dialog.
+#include "app/MainWindow.h"
+#include "bundle/ResourceBundle.h"
+#include "imaging/ImageSlots.h"
+#include "imaging/PngWriter.h"
+#include "tests/imaging/FakeWindow.h"
+#include "tests/imaging/TestPictures.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace korvalis {
+namespace {
+
+using namespace korvalis::testing;
+
+bool SameRaster(const TRaster& a, const TRaster& b) {
+    return a.Width() == b.Width() && a.Height() == b.Height() &&
+           a.PixelFormat() == b.PixelFormat() &&
+           std::memcmp(a.Bits(), b.Bits(), a.Stride() * size_t(a.Height())) == 0;
+}
+
+class ImagingWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        form = std::make_unique<TfrmMain>();
+        form->SetOpenDialog(&dialog);
+        form->show();
+        QApplication::processEvents();
+    }
+    void TearDown() override { form->SetOpenDialog(nullptr); }
+
+    std::unique_ptr<TfrmMain> form;
+    TScriptedDialog dialog;
+};
+
+TEST_F(ImagingWindow, StartsWithTheBuiltInSplashAndTwoBlackSlots) {
+    EXPECT_TRUE(SameRaster(form->img1->Picture(), DefaultPictureRaster()));
+    for (TPictureControl* slot : {form->img2, form->img3}) {
+        EXPECT_EQ(slot->Picture().Width(), 240);
+        EXPECT_EQ(slot->Picture().Height(), 320);
+        EXPECT_TRUE(AllBlack(slot->Picture()));
+    }
+    EXPECT_EQ(form->stBar->Text(), "");
+}
+
+TEST_F(ImagingWindow, ButtonsLoadClearAndRestoreEachSlot) {
+    const std::string bmp = WriteScratchFile("window.BMP", MakeBmp24(PatternRaster(100, 100)));
+    struct TStep {
+        QPushButton* Button;
+        std::optional<std::string> Answer; // queued for an Open button
+        TPictureControl* Slot;
+        const char* Expect; // "pattern", "black", "splash", "old"
+    };
+    const TStep steps[] = {
+        {form->btn1Open, bmp, form->img1, "pattern"},
+        {form->btn2Open, bmp, form->img2, "pattern"},
+        {form->btn3Open, bmp, form->img3, "pattern"},
+        {form->btn1Def, {}, form->img1, "splash"},
+        {form->btn2Clr, {}, form->img2, "black"},
+        {form->btn3Open, std::nullopt, form->img3, "old"},
+        {form->btn3Clr, {}, form->img3, "black"},
+    };
+    for (const TStep& step : steps) {
+        const TRaster before = step.Slot->Picture();
+        const int runs = dialog.Runs;
+        if (step.Button->text() == "Open...")
+            dialog.Queue(step.Answer);
+        step.Button->click();
+        QApplication::processEvents();
+        const std::string what = step.Button->objectName().toStdString() + " " + step.Expect;
+        EXPECT_EQ(dialog.Runs - runs, step.Button->text() == "Open..." ? 1 : 0) << what;
+        const TRaster& after = step.Slot->Picture();
+        if (std::string(step.Expect) == "pattern") {
+            EXPECT_EQ(after.Pixel(70, 110), PatternColour(0, 0)) << what;
+            EXPECT_EQ(after.Pixel(169, 209), PatternColour(99, 99)) << what;
+            EXPECT_EQ(after.Pixel(69, 110), clBlack) << what;
+            EXPECT_EQ(after.Pixel(170, 209), clBlack) << what;
+        } else if (std::string(step.Expect) == "black") {
+            EXPECT_TRUE(AllBlack(after)) << what;
+        } else if (std::string(step.Expect) == "splash") {
+            EXPECT_TRUE(SameRaster(after, DefaultPictureRaster())) << what;
+        } else {
+            EXPECT_TRUE(SameRaster(after, before)) << what;
+        }
+    }
+    EXPECT_EQ(form->stBar->Text(), "");
+}
+
+TEST_F(ImagingWindow, AFailedLoadSaysSoAndKeepsTheSlot) {
+    const std::string notPng = WriteScratchFile("not-a-png.png", {'B', 'M', 0, 0});
+    const std::string unknown = WriteScratchFile("picture.gif", EncodePngRgb(PatternRaster(9, 9)));
+    for (const std::string& path : {notPng, unknown}) {
+        form->stBar->SetText("");
+        const TRaster before = form->img1->Picture();
+        dialog.Queue(path);
+        form->btn1Open->click();
+        EXPECT_EQ(form->stBar->Text(), "Error loading image") << path;
+        EXPECT_TRUE(SameRaster(form->img1->Picture(), before)) << path;
+    }
+}
+
+TEST_F(ImagingWindow, SlotsShowTheirRastersAtOneToOne) {
+    dialog.Queue(WriteScratchFile("shown.png", EncodePngRgb(PatternRaster(240, 320))));
+    form->btn2Open->click();
+    QApplication::processEvents();
+    const QImage shown = form->img2->grab().toImage().convertToFormat(QImage::Format_RGB888);
+    ASSERT_EQ(shown.width(), 240);
+    ASSERT_EQ(shown.height(), 320);
+    for (int y = 0; y < 320; y += 7)
+        for (int x = 0; x < 240; x += 5) {
+            const QRgb p = shown.pixel(x, y);
+            ASSERT_EQ((TColor{uint8_t(qRed(p)), uint8_t(qGreen(p)), uint8_t(qBlue(p))}),
+                      PatternColour(x, y))
+                << x << "," << y;
+        }
+}
+
+TEST_F(ImagingWindow, DialogFilterMatchesTheEndingsInAnyCase) {
+    const QString filter = form->dlgOpen->NameFilters().at(0);
+    const QString patterns = filter.section('(', 1).section(')', 0, 0);
+    auto matches = [&](const QString& name) {
+        for (const QString& pattern : patterns.split(' ', Qt::SkipEmptyParts))
+            if (QRegularExpression(QRegularExpression::wildcardToRegularExpression(pattern))
+                    .match(name)
+                    .hasMatch())
+                return true;
+        return false;
+    };
+    for (const char* name : {"a.bmp", "a.BMP", "a.Bmp", "a.jpg", "a.JPG", "a.jpeg", "a.JPEG",
+                             "a.png", "a.PNG", "a.pNg"})
+        EXPECT_TRUE(matches(QString::fromLatin1(name))) << name;
+    for (const char* name : {"a.gif", "a.png.txt", "a.jpe", "apng"})
+        EXPECT_FALSE(matches(QString::fromLatin1(name))) << name;
+    EXPECT_EQ(form->dlgOpen->Title().toStdString(), "Open Image");
+}
+
+#ifdef KORVALIS_CLI
+// What Upload converts: the three slots into a freshly initialised bundle.
+std::vector<uint8_t> WindowBundle(TfrmMain& form) {
+    TResourceBundle bundle;
+    bundle.Initialise();
+    bundle.Image2Bin(form.img1->Picture(), TResourceBundle::kSplashOffset);
+    bundle.Image2Bin(form.img2->Picture(), TResourceBundle::kLogoOffset);
+    bundle.Image2Bin(form.img3->Picture(), TResourceBundle::kScreensaverOffset);
+    const auto data = bundle.Data();
+    return {data.begin(), data.end()};
+}
+
+TEST_F(ImagingWindow, CommandLineBundleEqualsTheWindowsUploadForTheSameActions) {
+    const std::string landscape = WriteScratchFile("land.bmp", MakeBmp24(PatternRaster(640, 480)));
+    const std::string portrait =
+        WriteScratchFile("port.png", EncodePngRgb(PatternRaster(250, 300)));
+    struct TRow {
+        const char* Name;
+        std::vector<std::pair<QPushButton*, std::string>> Clicks; // button, file for Open
+        std::string Arguments;
+    };
+    const TRow rows[] = {
+        {"start", {}, ""},
+        {"logo", {{form->btn2Open, landscape}}, "--logo " + landscape},
+        {"all",
+         {{form->btn1Open, portrait}, {form->btn2Open, landscape}, {form->btn3Open, portrait}},
+         "--splash " + portrait + " --logo " + landscape + " --screensaver " + portrait},
+        {"reset",
+         {{form->btn1Def, ""}, {form->btn2Clr, ""}, {form->btn3Clr, ""}},
+         "--splash default --logo clear --screensaver clear"},
+    };
+    for (const TRow& row : rows) {
+        for (const auto& [button, file] : row.Clicks) {
+            if (!file.empty())
+                dialog.Queue(file);
+            button->click();
+        }
+        const std::string out = ScratchDir() + "/" + row.Name + ".bin";
+        const std::string command =
+            std::string(KORVALIS_CLI) + " bundle " + row.Arguments + " -o " + out;
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        EXPECT_EQ(ReadWholeFile(out), WindowBundle(*form)) << row.Name;
+    }
+}
+#endif
+
+} // namespace
+} // namespace korvalis
