@@ -1,0 +1,1037 @@
+#include "HidControllerClass.h"
+
+#include "Hid.h"
+#include "SetupApi.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QSocketNotifier>
+#include <QtGlobal>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <pthread.h>
+
+namespace korvalis {
+
+// ---------------------------------------------------------------- threads
+
+namespace {
+
+struct TSyncItem {
+    const std::function<void()>* Call;
+    std::exception_ptr Error;
+    bool Done = false;
+};
+
+std::mutex gSyncLock;
+std::condition_variable gSyncDone;    // an item ran
+std::condition_variable gSyncPending; // an item was queued or a body returned
+std::deque<TSyncItem*> gSyncQueue;
+
+bool OnGuiThread() {
+    QCoreApplication* app = QCoreApplication::instance();
+    return !app || QThread::currentThread() == app->thread();
+}
+
+} // namespace
+
+TCustomThread::TCustomThread() = default;
+
+TCustomThread::~TCustomThread() {
+    if (isRunning()) {
+        Terminate();
+        WaitFor();
+    }
+}
+
+void TCustomThread::Terminate() {
+    {
+        std::lock_guard lock(FSleepLock);
+        FTerminated = true;
+    }
+    FSleepWake.notify_all();
+    TerminateNotify();
+}
+
+void TCustomThread::InterruptibleSleep(int32_t milliseconds) {
+    std::unique_lock lock(FSleepLock);
+    FSleepWake.wait_for(lock, std::chrono::milliseconds(std::max(milliseconds, 0)),
+                        [this] { return FTerminated.load(); });
+}
+
+void TCustomThread::WaitFor() {
+    for (;;) {
+        CheckSynchronize();
+        std::unique_lock lock(gSyncLock);
+        if (FBodyDone)
+            break;
+        gSyncPending.wait_for(lock, std::chrono::milliseconds(50),
+                              [this] { return FBodyDone || !gSyncQueue.empty(); });
+        if (FBodyDone)
+            break;
+    }
+    wait();
+}
+
+std::string TCustomThread::GetThreadName() const {
+    return FName;
+}
+
+void TCustomThread::SetThreadName(const std::string& name) {
+    FName = name;
+}
+
+void TCustomThread::NameThreadForDebugging(const std::string& name) {
+    // The kernel keeps 15 characters and the terminating zero.
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
+
+void TCustomThread::run() {
+    try {
+        Execute();
+    } catch (...) {
+        // A body that ends by an exception ends the thread, nothing more.
+    }
+    {
+        std::lock_guard lock(gSyncLock);
+        FBodyDone = true;
+    }
+    gSyncPending.notify_all();
+}
+
+void TCustomThread::Synchronize(const std::function<void()>& call) {
+    if (OnGuiThread()) {
+        call();
+        return;
+    }
+    TSyncItem item{&call, nullptr, false};
+    {
+        std::lock_guard lock(gSyncLock);
+        gSyncQueue.push_back(&item);
+    }
+    gSyncPending.notify_all();
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] { CheckSynchronize(); }, Qt::QueuedConnection);
+    {
+        std::unique_lock lock(gSyncLock);
+        gSyncDone.wait(lock, [&] { return item.Done; });
+    }
+    if (item.Error)
+        std::rethrow_exception(item.Error);
+}
+
+void TCustomThread::CheckSynchronize() {
+    for (;;) {
+        TSyncItem* item;
+        {
+            std::lock_guard lock(gSyncLock);
+            if (gSyncQueue.empty())
+                return;
+            item = gSyncQueue.front();
+            gSyncQueue.pop_front();
+        }
+        std::exception_ptr error;
+        try {
+            (*item->Call)();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        {
+            std::lock_guard lock(gSyncLock);
+            item->Error = error;
+            item->Done = true;
+        }
+        gSyncDone.notify_all();
+    }
+}
+
+// ---------------------------------------------------------------- reader
+
+THidDeviceReadThread::THidDeviceReadThread(THidDevice* device) : FOwnerDevice(device) {
+    SetThreadName("THidDeviceReadThread");
+    // Taken here on the GUI thread once: fetching the lengths later from the
+    // reader could open the sync handle beside the GUI thread.
+    FInputLength = device->GetReportCaps().InputReportByteLength;
+    FReportBuffer.assign(FInputLength, 0);
+    FBytesRead = 0;
+    start();
+}
+
+THidDeviceReadThread::~THidDeviceReadThread() {
+    if (isRunning()) {
+        Terminate();
+        WaitFor();
+    }
+}
+
+void THidDeviceReadThread::TerminateNotify() {
+    FOwnerDevice->WakeReader();
+}
+
+void THidDeviceReadThread::Execute() {
+    NameThreadForDebugging(GetThreadName());
+    THidDevice* device = FOwnerDevice;
+    uint32_t lastWait = WAIT_IO_COMPLETION;
+    try {
+        while (!Terminated()) {
+            lastWait = WAIT_IO_COMPLETION;
+            std::fill(FReportBuffer.begin(), FReportBuffer.end(), 0);
+            if (!device->BeginReportRead(FReportBuffer.data(), FInputLength)) {
+                const THidApi& api = HidApi();
+                FLastError = api.GetLastError ? api.GetLastError() : 0;
+                const uint32_t error = FLastError;
+                Synchronize([device, error] {
+                    if (device->OnReportError())
+                        device->OnReportError()(device, error);
+                });
+                InterruptibleSleep(device->SleepTime());
+                continue;
+            }
+            do {
+                lastWait = device->WaitForRead(uint32_t(std::max(device->SleepTime(), 0)));
+            } while (!Terminated() && lastWait != WAIT_IO_COMPLETION);
+            if (Terminated())
+                break;
+            FBytesRead = device->PendingReadSize();
+            if (FBytesRead > 0) {
+                const uint8_t* buffer = FReportBuffer.data();
+                const uint16_t size = uint16_t(FBytesRead - 1);
+                Synchronize([device, buffer, size] {
+                    if (device->OnReport())
+                        device->OnReport()(device, buffer[0], buffer + 1, size);
+                });
+            }
+            if (device->PollingDelay() > 0)
+                InterruptibleSleep(device->PollingDelay());
+        }
+    } catch (...) {
+        if (lastWait != WAIT_IO_COMPLETION)
+            device->CancelPendingRead();
+        throw;
+    }
+    if (lastWait != WAIT_IO_COMPLETION)
+        device->CancelPendingRead();
+}
+
+// ---------------------------------------------------------------- PnP info
+
+namespace {
+
+// Platform sizes are checked before they become buffers.
+constexpr uint32_t kPropertyLimit = 1u << 20;
+
+bool ReadProperty(HDEVINFO info, SP_DEVINFO_DATA* devInfo, uint32_t code, uint32_t extra,
+                  uint32_t& type, std::vector<uint8_t>& data) {
+    const TSetupApi& api = SetupApi();
+    data.clear();
+    if (!api.SetupDiGetDeviceRegistryPropertyA)
+        return false;
+    uint32_t size = 0;
+    api.SetupDiGetDeviceRegistryPropertyA(info, devInfo, code, &type, nullptr, 0, &size);
+    if (size == 0 || size > kPropertyLimit)
+        return false;
+    data.assign(size + extra, 0);
+    if (!api.SetupDiGetDeviceRegistryPropertyA(info, devInfo, code, &type, data.data(), size,
+                                               &size)) {
+        data.clear();
+        return false;
+    }
+    return true;
+}
+
+std::string TextProperty(HDEVINFO info, SP_DEVINFO_DATA* devInfo, uint32_t code) {
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    if (!ReadProperty(info, devInfo, code, 1, type, data))
+        return {};
+    return std::string(reinterpret_cast<const char*>(data.data()));
+}
+
+std::vector<std::string> ListProperty(HDEVINFO info, SP_DEVINFO_DATA* devInfo, uint32_t code) {
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    std::vector<std::string> list;
+    if (!ReadProperty(info, devInfo, code, 2, type, data))
+        return list;
+    const char* p = reinterpret_cast<const char*>(data.data());
+    const char* end = p + data.size();
+    while (p < end && *p) {
+        std::string s(p);
+        p += s.size() + 1;
+        list.push_back(std::move(s));
+    }
+    return list;
+}
+
+uint32_t NumberProperty(HDEVINFO info, SP_DEVINFO_DATA* devInfo, uint32_t code) {
+    const TSetupApi& api = SetupApi();
+    uint32_t value = 0, type = 0, size = 0;
+    if (!api.SetupDiGetDeviceRegistryPropertyA ||
+        !api.SetupDiGetDeviceRegistryPropertyA(info, devInfo, code, &type,
+                                               reinterpret_cast<uint8_t*>(&value), 4, &size))
+        return 0;
+    return value;
+}
+
+} // namespace
+
+// Properties stored as a number or raw bytes are rendered readably: a number
+// in decimal (hexadecimal for bit sets), sixteen bytes as a GUID, text as is.
+std::string RenderPropertyText(uint32_t code, uint32_t type, const std::vector<uint8_t>& data) {
+    char text[64];
+    if (data.size() >= 16 && type == REG_BINARY) {
+        GUID g;
+        std::memcpy(&g, data.data(), sizeof g);
+        std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                      g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                      g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+        return text;
+    }
+    if (data.size() >= 4 && (type == REG_DWORD || type == REG_BINARY)) {
+        uint32_t v;
+        std::memcpy(&v, data.data(), 4);
+        std::snprintf(text, sizeof text, code == SPDRP_CHARACTERISTICS ? "0x%08X" : "%u", v);
+        return text;
+    }
+    return std::string(data.begin(), std::find(data.begin(), data.end(), uint8_t(0)));
+}
+
+namespace {
+
+std::string TextFieldProperty(HDEVINFO info, SP_DEVINFO_DATA* devInfo, uint32_t code) {
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    if (!ReadProperty(info, devInfo, code, 1, type, data))
+        return {};
+    data.pop_back();
+    return RenderPropertyText(code, type, data);
+}
+
+} // namespace
+
+THidPnPInfo::THidPnPInfo(HDEVINFO info, SP_DEVINFO_DATA* devInfo, std::string devicePath)
+    : DevInst(devInfo->DevInst), DevicePath(std::move(devicePath)) {
+    Capabilities = NumberProperty(info, devInfo, SPDRP_CAPABILITIES);
+    ClassName = TextProperty(info, devInfo, SPDRP_CLASS);
+    ClassGUID = TextProperty(info, devInfo, SPDRP_CLASSGUID);
+    CompatibleIDs = ListProperty(info, devInfo, SPDRP_COMPATIBLEIDS);
+    ConfigFlags = NumberProperty(info, devInfo, SPDRP_CONFIGFLAGS);
+    DeviceDescr = TextProperty(info, devInfo, SPDRP_DEVICEDESC);
+    Driver = TextProperty(info, devInfo, SPDRP_DRIVER);
+    FriendlyName = TextProperty(info, devInfo, SPDRP_FRIENDLYNAME);
+    HardwareID = ListProperty(info, devInfo, SPDRP_HARDWAREID);
+    LowerFilters = ListProperty(info, devInfo, SPDRP_LOWERFILTERS);
+    Mfg = TextProperty(info, devInfo, SPDRP_MFG);
+    UpperFilters = ListProperty(info, devInfo, SPDRP_UPPERFILTERS);
+    Service = TextProperty(info, devInfo, SPDRP_SERVICE);
+    Address = TextFieldProperty(info, devInfo, SPDRP_ADDRESS);
+    BusNumber = NumberProperty(info, devInfo, SPDRP_BUSNUMBER);
+    BusTypeGUID = TextFieldProperty(info, devInfo, SPDRP_BUSTYPEGUID);
+    Characteristics = TextFieldProperty(info, devInfo, SPDRP_CHARACTERISTICS);
+    DevType = NumberProperty(info, devInfo, SPDRP_DEVTYPE);
+    EnumeratorName = TextProperty(info, devInfo, SPDRP_ENUMERATOR_NAME);
+    Exclusive = NumberProperty(info, devInfo, SPDRP_EXCLUSIVE);
+    LegacyBusType = NumberProperty(info, devInfo, SPDRP_LEGACYBUSTYPE);
+    LocationInformation = TextProperty(info, devInfo, SPDRP_LOCATION_INFORMATION);
+    PhysDevObjName = TextProperty(info, devInfo, SPDRP_PHYSICAL_DEVICE_OBJECT_NAME);
+    Security = TextProperty(info, devInfo, SPDRP_SECURITY_SDS);
+    UINumber = NumberProperty(info, devInfo, SPDRP_UI_NUMBER);
+    Property1E = TextProperty(info, devInfo, SPDRP_PROPERTY_1E);
+}
+
+std::string THidPnPInfo::SnapshotText() const {
+    std::string out;
+    auto line = [&out](const char* name, const std::string& value) {
+        out += name;
+        out += '=';
+        out += value;
+        out += '\n';
+    };
+    auto number = [&line](const char* name, uint32_t v) { line(name, std::to_string(v)); };
+    auto list = [&line](const char* name, const std::vector<std::string>& v) {
+        std::string joined;
+        for (const std::string& s : v)
+            joined += (joined.empty() ? "" : ";") + s;
+        line(name, joined);
+    };
+    number("Capabilities", Capabilities);
+    line("Class", ClassName);
+    line("ClassGUID", ClassGUID);
+    list("CompatibleIDs", CompatibleIDs);
+    number("ConfigFlags", ConfigFlags);
+    line("DeviceDesc", DeviceDescr);
+    line("Driver", Driver);
+    line("FriendlyName", FriendlyName);
+    list("HardwareID", HardwareID);
+    list("LowerFilters", LowerFilters);
+    line("Mfg", Mfg);
+    list("UpperFilters", UpperFilters);
+    line("Service", Service);
+    line("Address", Address);
+    number("BusNumber", BusNumber);
+    line("BusTypeGUID", BusTypeGUID);
+    line("Characteristics", Characteristics);
+    number("DevType", DevType);
+    line("EnumeratorName", EnumeratorName);
+    number("Exclusive", Exclusive);
+    number("LegacyBusType", LegacyBusType);
+    line("LocationInformation", LocationInformation);
+    line("PhysicalDeviceObjectName", PhysDevObjName);
+    line("Security", Security);
+    number("UINumber", UINumber);
+    line("Property1E", Property1E);
+    return out;
+}
+
+// ---------------------------------------------------------------- device
+
+THidDevice::THidDevice(std::unique_ptr<THidPnPInfo>& pnp, THidDeviceController* controller)
+    : FController(controller) {
+    FPollingDelay = controller->DevPollingDelayTime();
+    FSleepTime = controller->DevThreadSleepTime();
+    FOnReport = controller->OnDeviceData(); // not claimed, so no reader starts
+    FOnUnplugged = controller->OnDeviceUnplug();
+    FOnReportError = controller->OnDeviceDataError();
+    // Creation needs the path before the record is ours.
+    THidPnPInfo* info = pnp.get();
+    FPnPInfo.reset(info);
+    try {
+        FSyncHandle = OpenPath(GENERIC_READ | GENERIC_WRITE, 0);
+        FReadWriteAccess = FSyncHandle != INVALID_HANDLE_VALUE;
+        if (!FReadWriteAccess)
+            FSyncHandle = OpenPath(0, 0);
+        if (FSyncHandle == INVALID_HANDLE_VALUE)
+            throw EControllerError("Device cannot be opened");
+        FIdentity = HIDD_ATTRIBUTES{};
+        FIdentity.Size = 12;
+        const THidApi& api = HidApi();
+        if (!api.HidD_GetAttributes || !api.HidD_GetAttributes(FSyncHandle, &FIdentity))
+            throw EControllerError("Device cannot be identified");
+        CloseSyncHandle();
+    } catch (...) {
+        CloseSyncHandle();
+        (void)FPnPInfo.release();
+        throw;
+    }
+    (void)pnp.release();
+}
+
+HANDLE THidDevice::OpenPath(uint32_t access, uint32_t flags) {
+    const THidApi& api = HidApi();
+    if (!api.CreateFileA)
+        return INVALID_HANDLE_VALUE;
+    return api.CreateFileA(FPnPInfo->DevicePath.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           OPEN_EXISTING, flags);
+}
+
+THidDevice::~THidDevice() {
+    THidDataEvent report = FOnReport;
+    THidPlugEvent unplugged = FOnUnplugged;
+    SetReportHandler({});
+    FOnUnplugged = {};
+    CloseSyncHandle();
+    CloseReadHandle();
+    if (FPreparsed && HidApi().HidD_FreePreparsedData)
+        HidApi().HidD_FreePreparsedData(FPreparsed);
+    FPreparsed = nullptr;
+    if (FController) {
+        std::vector<THidDevice*>& list = FController->FDeviceList;
+        auto at = std::find(list.begin(), list.end(), this);
+        if (at != list.end()) {
+            if (Plugged()) {
+                try {
+                    auto replacement = new THidDevice(FPnPInfo, FController);
+                    replacement->SetReportHandler(report);
+                    replacement->FOnUnplugged = unplugged;
+                    replacement->SetPollingDelay(PollingDelay());
+                    replacement->SetSleepTime(SleepTime());
+                    *at = replacement;
+                } catch (const EControllerError&) {
+                    list.erase(at);
+                }
+            } else {
+                list.erase(at);
+            }
+        }
+    }
+}
+
+bool THidDevice::IsAvailable() const {
+    return FPlugged && (FClaimed || FInEnumeration);
+}
+
+void THidDevice::ApplyBufferCount(HANDLE handle, uint32_t& count) {
+    const THidApi& api = HidApi();
+    if (count != 0 && api.HidD_SetNumInputBuffers)
+        api.HidD_SetNumInputBuffers(handle, count);
+    if (api.HidD_GetNumInputBuffers)
+        api.HidD_GetNumInputBuffers(handle, &count);
+}
+
+bool THidDevice::OpenSyncHandle() {
+    if (IsAvailable() && FSyncHandle == INVALID_HANDLE_VALUE) {
+        FSyncHandle = OpenPath(GENERIC_READ | GENERIC_WRITE, 0);
+        FReadWriteAccess = FSyncHandle != INVALID_HANDLE_VALUE;
+        if (!FReadWriteAccess)
+            FSyncHandle = OpenPath(0, 0);
+        if (FSyncHandle != INVALID_HANDLE_VALUE)
+            ApplyBufferCount(FSyncHandle, FInputBufferCount);
+    }
+    return FSyncHandle != INVALID_HANDLE_VALUE;
+}
+
+void THidDevice::CloseSyncHandle() {
+    if (FSyncHandle != INVALID_HANDLE_VALUE && HidApi().CloseHandle)
+        HidApi().CloseHandle(FSyncHandle);
+    FSyncHandle = INVALID_HANDLE_VALUE;
+    FInputBufferCount = 0;
+}
+
+bool THidDevice::OpenReadHandle() {
+    if (!IsAvailable())
+        return false;
+    std::lock_guard lock(FReadLock);
+    if (FReadCloseRequested)
+        CloseReadHandleLocked();
+    if (FReadHandle == INVALID_HANDLE_VALUE) {
+        FReadHandle = OpenPath(GENERIC_READ, FILE_FLAG_OVERLAPPED);
+        if (FReadHandle != INVALID_HANDLE_VALUE)
+            ApplyBufferCount(FReadHandle, FReadBufferCount);
+    }
+    return FReadHandle != INVALID_HANDLE_VALUE;
+}
+
+void THidDevice::CloseReadHandleLocked() {
+    if (FReadHandle != INVALID_HANDLE_VALUE && HidApi().CloseHandle)
+        HidApi().CloseHandle(FReadHandle);
+    FReadHandle = INVALID_HANDLE_VALUE;
+    FReadBufferCount = 0;
+    FReadCloseRequested = false;
+}
+
+void THidDevice::CloseReadHandle() {
+    std::lock_guard lock(FReadLock);
+    if (FReader && FReader->isRunning() && QThread::currentThread() != FReader.get()) {
+        // The reader may be waiting on the handle: wake it and let it close the
+        // handle itself, so no descriptor is closed under a waiting thread.
+        if (FReadHandle != INVALID_HANDLE_VALUE) {
+            FReadCloseRequested = true;
+            if (HidApi().ReadWake)
+                HidApi().ReadWake(FReadHandle);
+        }
+        return;
+    }
+    CloseReadHandleLocked();
+}
+
+HANDLE THidDevice::ReadHandle() const {
+    std::lock_guard lock(FReadLock);
+    return FReadCloseRequested ? INVALID_HANDLE_VALUE : FReadHandle;
+}
+
+uint32_t THidDevice::ReadBufferCount() const {
+    std::lock_guard lock(FReadLock);
+    return FReadBufferCount;
+}
+
+void THidDevice::WakeReader() {
+    std::lock_guard lock(FReadLock);
+    if (FReadHandle != INVALID_HANDLE_VALUE && HidApi().ReadWake)
+        HidApi().ReadWake(FReadHandle);
+}
+
+uint32_t THidDevice::WaitForRead(uint32_t milliseconds) {
+    HANDLE handle;
+    {
+        std::lock_guard lock(FReadLock);
+        if (FReadCloseRequested) {
+            // Closing the handle ends the outstanding read.
+            CloseReadHandleLocked();
+            return WAIT_IO_COMPLETION;
+        }
+        handle = FReadHandle;
+    }
+    if (handle == INVALID_HANDLE_VALUE || !HidApi().ReadWait)
+        return WAIT_IO_COMPLETION;
+    uint32_t result = HidApi().ReadWait(handle, &FReadOverlapped, milliseconds);
+    std::lock_guard lock(FReadLock);
+    if (FReadCloseRequested) {
+        CloseReadHandleLocked();
+        result = WAIT_IO_COMPLETION;
+    }
+    return result;
+}
+
+bool THidDevice::BeginReportRead(void* buffer, uint32_t length) {
+    if (!OpenReadHandle())
+        return false;
+    std::lock_guard lock(FReadLock);
+    FReadOverlapped = OVERLAPPED{};
+    FReadOverlapped.hEvent = this;
+    return HidApi().ReadFileEx &&
+           HidApi().ReadFileEx(FReadHandle, buffer, length, &FReadOverlapped);
+}
+
+uint32_t THidDevice::PendingReadSize() {
+    std::lock_guard lock(FReadLock);
+    uint32_t count = 0;
+    if (FReadHandle == INVALID_HANDLE_VALUE || !HidApi().GetOverlappedResult ||
+        !HidApi().GetOverlappedResult(FReadHandle, &FReadOverlapped, &count, false))
+        return 0;
+    return count;
+}
+
+bool THidDevice::CancelPendingRead() {
+    std::lock_guard lock(FReadLock);
+    if (FReadHandle == INVALID_HANDLE_VALUE)
+        return false;
+    return HidCancelIo(FReadHandle);
+}
+
+PHIDP_PREPARSED_DATA THidDevice::EnsurePreparsedData() {
+    if (!FPreparsed && OpenSyncHandle()) {
+        if (HidApi().HidD_GetPreparsedData &&
+            !HidApi().HidD_GetPreparsedData(FSyncHandle, &FPreparsed))
+            FPreparsed = nullptr;
+        CloseSyncHandle();
+    }
+    return FPreparsed;
+}
+
+HIDP_CAPS THidDevice::GetReportCaps() {
+    HIDP_CAPS caps;
+    std::memset(&caps, 0, sizeof caps);
+    if (PHIDP_PREPARSED_DATA data = EnsurePreparsedData(); data && HidApi().HidP_GetCaps)
+        HidApi().HidP_GetCaps(data, &caps);
+    return caps;
+}
+
+bool THidDevice::WriteReport(const void* report, uint32_t length, uint32_t& written) {
+    if (!OpenSyncHandle())
+        return false;
+    return HidApi().WriteFile && HidApi().WriteFile(FSyncHandle, report, length, &written);
+}
+
+bool THidDevice::Claim() {
+    if (!FController || !FPlugged || FClaimed)
+        return false;
+    FClaimed = true;
+    StartReader();
+    return true;
+}
+
+void THidDevice::StartReader() {
+    if (FOnReport && FPlugged && FClaimed && FReadWriteAccess && !FReader)
+        FReader = std::make_unique<THidDeviceReadThread>(this);
+}
+
+void THidDevice::StopReader() {
+    if (!FReader)
+        return;
+    FReader->Terminate();
+    FReader->WaitFor();
+    // Freed outside the lock the close path takes.
+    std::unique_ptr<THidDeviceReadThread> reader;
+    {
+        std::lock_guard lock(FReadLock);
+        reader = std::move(FReader);
+    }
+}
+
+void THidDevice::SetReportHandler(THidDataEvent handler) {
+    if (!handler)
+        StopReader();
+    FOnReport = std::move(handler);
+    StartReader();
+}
+
+void THidDevice::MarkUnplugged() {
+    CloseSyncHandle();
+    CloseReadHandle();
+    FPlugged = false;
+    if (FOnUnplugged) {
+        THidPlugEvent handler = FOnUnplugged;
+        handler(this);
+    }
+    FOnUnplugged = {};
+}
+
+void THidDevice::SetPollingDelay(int32_t value) {
+    if (value >= 0 && value <= 10000)
+        FPollingDelay = value;
+}
+
+void THidDevice::SetSleepTime(int32_t value) {
+    if (value >= 10 && value <= 10000)
+        FSleepTime = value;
+}
+
+// ---------------------------------------------------------------- controller
+
+namespace {
+
+const QEvent::Type kDeviceChangeEvent = QEvent::Type(QEvent::registerEventType());
+
+struct TDeviceChangeEvent : QEvent {
+    TDeviceChangeEvent(uint32_t wParam, int32_t lParam)
+        : QEvent(kDeviceChangeEvent), WParam(wParam), LParam(lParam) {}
+    uint32_t WParam;
+    int32_t LParam;
+};
+
+const GUID kHidInterfaceClass{
+    0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+} // namespace
+
+// Receives the device-change broadcast for the controller: the set-up
+// module's monitor, watched on the GUI thread, posts one message per change.
+class THidNotifyObject : public QObject {
+  public:
+    explicit THidNotifyObject(THidDeviceController* controller) : FController(controller) {
+        const TSetupApi& api = SetupApi();
+        FMonitor = api.SetupMonitorOpen ? api.SetupMonitorOpen() : nullptr;
+        const int fd = FMonitor ? api.SetupMonitorFd(FMonitor) : -1;
+        if (fd >= 0) {
+            FNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+            connect(FNotifier, &QSocketNotifier::activated, this, [this] { Drain(); });
+        }
+    }
+    ~THidNotifyObject() override {
+        delete FNotifier;
+        if (FMonitor && SetupApi().SetupMonitorClose)
+            SetupApi().SetupMonitorClose(FMonitor);
+    }
+
+    void Post(uint32_t wParam, int32_t lParam) {
+        QCoreApplication::postEvent(this, new TDeviceChangeEvent(wParam, lParam));
+    }
+
+  protected:
+    bool event(QEvent* e) override {
+        if (e->type() != kDeviceChangeEvent)
+            return QObject::event(e);
+        auto* change = static_cast<TDeviceChangeEvent*>(e);
+        try {
+            FController->NotifyDeviceChange(change->WParam, change->LParam);
+        } catch (...) {
+            FController->ReportUnhandled(std::current_exception());
+        }
+        return true;
+    }
+
+  private:
+    void Drain() {
+        for (;;) {
+            const int got = SetupApi().SetupMonitorReceive(FMonitor);
+            if (got > 0) {
+                Post(THidDeviceController::DBT_DEVNODES_CHANGED, 0);
+                continue;
+            }
+            if (got < 0) {
+                // A broken monitor tells nothing more; devices stay as they are.
+                FNotifier->setEnabled(false);
+            }
+            return;
+        }
+    }
+
+    THidDeviceController* FController;
+    HDEVMONITOR FMonitor = nullptr;
+    QSocketNotifier* FNotifier = nullptr;
+};
+
+THidDeviceController::THidDeviceController(QObject* owner) : QObject(owner) {
+    FSetupLoaded = LoadSetupLibrary();
+    if (FSetupLoaded) {
+        LoadHidLibrary();
+        FHidLoadCalled = true;
+    }
+    if (IsHidLibraryLoaded()) {
+        HidApi().HidD_GetHidGuid(&FInterfaceClassGuid);
+        FNotifyObject = new THidNotifyObject(this);
+        FNotifyObject->Post(DBT_DEVNODES_CHANGED, kStartupChangeParam);
+    } else {
+        FInterfaceClassGuid = kHidInterfaceClass;
+    }
+    // The handlers are assigned right after construction; the loading state
+    // ends with the event loop's first turn unless the owner ends it earlier.
+    QMetaObject::invokeMethod(
+        this, [this] { Loaded(); }, Qt::QueuedConnection);
+}
+
+THidDeviceController::~THidDeviceController() {
+    // The last pass may fail like any other; destruction goes on regardless.
+    try {
+        SetOnDeviceChange({});
+    } catch (...) {
+        ReportUnhandled(std::current_exception());
+    }
+    SetOnDeviceUnplug({});
+    FOnEnumerate = {};
+    FDestroying = true;
+    if (IsHidLibraryLoaded()) {
+        delete FNotifyObject;
+        FNotifyObject = nullptr;
+    }
+    // Each device leaves the list by itself only through a controller; with
+    // none it simply goes.
+    std::vector<THidDevice*> devices;
+    devices.swap(FDeviceList);
+    for (THidDevice* d : devices) {
+        d->SetController(nullptr);
+        if (d->Claimed())
+            d->MarkUnplugged();
+        delete d;
+    }
+    // Each module is released exactly as often as this controller loaded it,
+    // so a failed load neither keeps a module bound nor drives a count below 0.
+    if (FSetupLoaded)
+        UnloadSetupLibrary();
+    if (FHidLoadCalled)
+        UnloadHidLibrary();
+}
+
+void THidDeviceController::Loaded() {
+    FLoading = false;
+}
+
+void THidDeviceController::ReportUnhandled(std::exception_ptr error) {
+    if (FUnhandledException) {
+        FUnhandledException(error);
+        return;
+    }
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& x) {
+        qWarning("%s", x.what());
+    } catch (...) {
+        qWarning("unknown exception in a device-change pass");
+    }
+}
+
+void THidDeviceController::NotifyDeviceChange(uint32_t wParam, int32_t lParam) {
+    FLoading = false;
+    if (FDestroying || wParam != DBT_DEVNODES_CHANGED || FChangeInProgress)
+        return;
+    FLastChangeParam = lParam;
+    FChangeInProgress = true;
+    // A pass that ends by an exception still lets later broadcasts through.
+    struct TClear {
+        bool& Flag;
+        ~TClear() { Flag = false; }
+    } clear{FChangeInProgress};
+    DeviceChange();
+}
+
+std::vector<std::unique_ptr<THidDevice>> THidDeviceController::ScanPresentInterfaces() {
+    std::vector<std::unique_ptr<THidDevice>> found;
+    if (!IsHidLibraryLoaded())
+        return found;
+    const TSetupApi& api = SetupApi();
+    HDEVINFO info = api.SetupDiGetClassDevsA(&FInterfaceClassGuid, nullptr, nullptr,
+                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (info == INVALID_HDEVINFO)
+        return found;
+    struct TInfoSet {
+        HDEVINFO Info;
+        ~TInfoSet() { SetupApi().SetupDiDestroyDeviceInfoList(Info); }
+    } set{info};
+    // Devices made so far go with the exception when the pass fails, without
+    // touching the device list.
+    struct TRelease {
+        std::vector<std::unique_ptr<THidDevice>>& List;
+        bool Done = false;
+        ~TRelease() {
+            if (!Done)
+                for (auto& d : List)
+                    if (d)
+                        d->SetController(nullptr);
+        }
+    } release{found};
+    SP_DEVICE_INTERFACE_DATA interfaceData;
+    interfaceData.cbSize = 28;
+    for (uint32_t index = 0; api.SetupDiEnumDeviceInterfaces(info, nullptr, &FInterfaceClassGuid,
+                                                             index, &interfaceData);
+         ++index) {
+        uint32_t size = 0;
+        SP_DEVINFO_DATA devInfo;
+        devInfo.cbSize = 28;
+        api.SetupDiGetDeviceInterfaceDetailA(info, &interfaceData, nullptr, 0, &size, &devInfo);
+        if (size <= kDetailDataFixedSize || size > kPropertyLimit ||
+            api.SetupGetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            continue;
+        std::vector<char> detail(size, 0);
+        const uint32_t header = kDetailDataFixedSize;
+        std::memcpy(detail.data(), &header, sizeof header);
+        if (!api.SetupDiGetDeviceInterfaceDetailA(info, &interfaceData, detail.data(), size, &size,
+                                                  &devInfo))
+            continue;
+        std::string path(
+            detail.data() + kDetailDataHeader,
+            strnlen(detail.data() + kDetailDataHeader, detail.size() - kDetailDataHeader));
+        auto pnp = std::make_unique<THidPnPInfo>(info, &devInfo, std::move(path));
+        bool retry = false;
+        std::unique_ptr<THidDevice> device;
+        do {
+            try {
+                device = std::make_unique<THidDevice>(pnp, this);
+            } catch (const EControllerError&) {
+                if (!FOnDeviceCreateError)
+                    throw;
+                bool handled = false;
+                FOnDeviceCreateError(this, pnp.get(), handled, retry);
+                if (!handled)
+                    throw;
+            }
+        } while (!device && retry);
+        if (device)
+            found.push_back(std::move(device));
+    }
+    release.Done = true;
+    return found;
+}
+
+void THidDeviceController::DeviceChange() {
+    bool changed = FLastChangeParam == kStartupChangeParam;
+    std::vector<std::unique_ptr<THidDevice>> found = ScanPresentInterfaces();
+
+    for (size_t i = FDeviceList.size(); i-- > 0;) {
+        if (i >= FDeviceList.size())
+            continue;
+        THidDevice* d = FDeviceList[i];
+        bool present = false;
+        for (size_t n = found.size(); n-- > 0;)
+            if (found[n]->PnPInfo()->DevInst == d->PnPInfo()->DevInst && d->Plugged()) {
+                present = true;
+                break;
+            }
+        if (present)
+            continue;
+        d->MarkUnplugged();
+        if (FOnRemoval) {
+            d->SetInEnumeration(true);
+            FOnRemoval(d);
+            d->SetInEnumeration(false);
+        }
+        if (!d->Claimed()) {
+            auto at = std::find(FDeviceList.begin(), FDeviceList.end(), d);
+            if (at != FDeviceList.end()) {
+                FDeviceList.erase(at);
+                d->SetController(nullptr);
+                delete d;
+            }
+        }
+        changed = true;
+    }
+
+    for (auto& n : found)
+        for (THidDevice* d : FDeviceList)
+            if (d->PnPInfo()->DevInst == n->PnPInfo()->DevInst && d->Plugged()) {
+                n->SetController(nullptr);
+                n.reset();
+                break;
+            }
+
+    for (auto& n : found) {
+        if (!n)
+            continue;
+        THidDevice* d = n.release();
+        FDeviceList.push_back(d);
+        changed = true;
+        if (FOnArrival) {
+            d->SetInEnumeration(true);
+            FOnArrival(d);
+            d->SetInEnumeration(false);
+        }
+    }
+
+    if (changed && FOnDeviceChange)
+        FOnDeviceChange(this);
+}
+
+bool THidDeviceController::EnumerateOne(THidDevice* device, int idx) {
+    if (!FOnEnumerate)
+        return false;
+    device->SetInEnumeration(true);
+    const bool result = FOnEnumerate(device, idx);
+    device->SetInEnumeration(false);
+    if (!device->Claimed()) {
+        device->CloseSyncHandle();
+        device->CloseReadHandle();
+    }
+    return result;
+}
+
+int THidDeviceController::EnumerateDevices() {
+    int count = 0;
+    const size_t length = FDeviceList.size();
+    // A handler may give a device back and shorten the list meanwhile.
+    for (size_t idx = 0; idx < length && idx < FDeviceList.size(); ++idx) {
+        THidDevice* d = FDeviceList[idx];
+        if (!d->Plugged())
+            continue;
+        ++count;
+        if (!EnumerateOne(d, int(idx)))
+            break;
+    }
+    return count;
+}
+
+void THidDeviceController::SetOnDeviceChange(TNotifyEvent h) {
+    if (h == FOnDeviceChange)
+        return;
+    FOnDeviceChange = std::move(h);
+    if (!FLoading)
+        DeviceChange();
+}
+
+void THidDeviceController::SetOnDeviceData(THidDataEvent h) {
+    if (h == FOnDeviceData)
+        return;
+    for (THidDevice* d : FDeviceList)
+        if (d->OnReport() == FOnDeviceData)
+            d->SetReportHandler(h);
+    FOnDeviceData = std::move(h);
+}
+
+void THidDeviceController::SetOnDeviceDataError(THidDataErrorEvent h) {
+    if (h == FOnDeviceDataError)
+        return;
+    for (THidDevice* d : FDeviceList)
+        if (d->OnReportError() == FOnDeviceDataError)
+            d->SetOnReportError(h);
+    FOnDeviceDataError = std::move(h);
+}
+
+void THidDeviceController::SetOnDeviceUnplug(THidPlugEvent h) {
+    if (h == FOnDeviceUnplug)
+        return;
+    for (THidDevice* d : FDeviceList)
+        if (d->OnUnplugged() == FOnDeviceUnplug)
+            d->SetOnUnplugged(h);
+    FOnDeviceUnplug = std::move(h);
+}
+
+void THidDeviceController::SetDevPollingDelayTime(int32_t value) {
+    if (value == FDevPollingDelayTime)
+        return;
+    for (THidDevice* d : FDeviceList)
+        if (d->PollingDelay() == FDevPollingDelayTime)
+            d->SetPollingDelay(value);
+    FDevPollingDelayTime = value;
+}
+
+void THidDeviceController::SetDevThreadSleepTime(int32_t value) {
+    if (value == FDevThreadSleepTime)
+        return;
+    for (THidDevice* d : FDeviceList)
+        if (d->SleepTime() == FDevThreadSleepTime)
+            d->SetSleepTime(value);
+    FDevThreadSleepTime = value;
+}
+
+} // namespace korvalis

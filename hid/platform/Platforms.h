@@ -1,0 +1,12 @@
+#pragma once
+
+namespace korvalis {
+
+// Registers the backends built into the program as in-process modules under
+// their names (kLinuxModules, kSimModules); safe to call often.
+void RegisterBuiltinHidModules();
+
+void RegisterLinuxHidModules();
+void RegisterSimHidModules();
+
+} // namespace korvalis

@@ -1,0 +1,279 @@
+// One device on the simulated platform: claiming, writing, the reader and its
+// hand-off to the GUI thread, unplug while reading, and giving a device back.
+#include "HidTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace korvalis {
+namespace {
+
+using namespace korvalis::testing;
+
+// Answers every output report with the same bytes, as an input report.
+struct TEchoModel : sim::ISimDeviceModel {
+    sim::TSimWriteResult OutputReport(sim::ISimDevicePort& port,
+                                      std::span<const uint8_t> report) override {
+        port.QueueInputReport({report.begin(), report.end()});
+        return sim::TSimWriteResult::Accepted;
+    }
+};
+
+struct TDeviceTest : ::testing::Test, TSimFixture {
+    TRecorder Rec;
+    std::unique_ptr<THidDeviceController> Con;
+    uint32_t Inst = 0;
+
+    // One interface; the first OnEnumerate claims it when claim is set.
+    THidDevice* Start(sim::TSimInterface config, bool claim = true, int sleep = 10) {
+        Inst = Sim.Plug(std::move(config));
+        Con = std::make_unique<THidDeviceController>();
+        Rec.Attach(*Con);
+        Con->SetDevThreadSleepTime(sleep);
+        EXPECT_TRUE(RunUntil([&] { return !Rec.Log.empty(); }));
+        THidDevice* device = nullptr;
+        Con->SetOnEnumerate(THidEnumerateEvent::Make(nullptr, [&](THidDevice* d, int) {
+            device = d;
+            if (claim) {
+                EXPECT_TRUE(d->Claim());
+            }
+            return false;
+        }));
+        Con->EnumerateDevices();
+        return device;
+    }
+    ~TDeviceTest() override { Con.reset(); }
+};
+
+TEST_F(TDeviceTest, ReportsReachTheGuiThreadWithTheIdSplitOff) {
+    THidDevice* d = Start(Interface());
+    ASSERT_NE(d, nullptr);
+    ASSERT_NE(d->Reader(), nullptr);
+    struct Row {
+        std::vector<uint8_t> report;
+        const char* seen;
+    };
+    std::vector<uint8_t> full(65, 0xAB);
+    full[0] = 0;
+    full[1] = 1;
+    const Row rows[] = {
+        {{0}, "0:0"},           // only the ID byte: Size 0
+        {{7, 42}, "7:1:42:42"}, // the ID is not checked
+        {full, "0:64:1:171"},
+        {std::vector<uint8_t>(80, 9), "9:64:9:9"}, // longer than the buffer: cut to it
+    };
+    for (const Row& row : rows)
+        Sim.QueueInputReport(Inst, row.report);
+    ASSERT_TRUE(RunUntil([&] { return Rec.Reports.size() == std::size(rows); }));
+    for (size_t i = 0; i < std::size(rows); ++i)
+        EXPECT_EQ(Rec.Reports[i], rows[i].seen);
+    EXPECT_EQ(d->Reader()->BytesRead(), 65u);
+}
+
+TEST_F(TDeviceTest, WritesGoToTheModelAndItsAnswersComeBack) {
+    sim::TSimInterface config = Interface();
+    config.Model = std::make_shared<TEchoModel>();
+    THidDevice* d = Start(config);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->GetReportCaps().OutputReportByteLength, 65);
+    std::vector<uint8_t> report(65, 0);
+    report[1] = 0x35;
+    report[64] = 0x77;
+    uint32_t written = 0;
+    EXPECT_TRUE(d->WriteReport(report.data(), 65, written));
+    EXPECT_EQ(written, 65u);
+    ASSERT_TRUE(RunUntil([&] { return Rec.Reports.size() == 1; }));
+    EXPECT_EQ(Rec.Reports[0], "0:64:53:119");
+    EXPECT_EQ(Sim.WrittenReports(Inst), std::vector<std::vector<uint8_t>>{report});
+    EXPECT_NE(d->SyncHandle(), INVALID_HANDLE_VALUE); // kept open while claimed
+
+    // Faults: a refused write, one too long, one with an ID the device does not use.
+    written = 0;
+    EXPECT_FALSE(d->WriteReport(report.data(), 66, written));
+    report[0] = 1;
+    EXPECT_FALSE(d->WriteReport(report.data(), 65, written));
+    report[0] = 0;
+    sim::TSimFaults f;
+    f.WriteFails = true;
+    Sim.SetFaults(Inst, f);
+    EXPECT_FALSE(d->WriteReport(report.data(), 65, written));
+    EXPECT_EQ(written, 0u);
+}
+
+TEST_F(TDeviceTest, ClaimRefusals) {
+    THidDevice* d = Start(Interface(), false);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->Reader(), nullptr);
+    d->SetController(nullptr);
+    EXPECT_FALSE(d->Claim()); // no controller
+    EXPECT_FALSE(d->Claimed());
+    d->SetController(Con.get());
+    EXPECT_TRUE(d->Claim());
+    EXPECT_FALSE(d->Claim()); // already claimed
+    EXPECT_TRUE(d->Claimed());
+    Sim.Unplug(Inst);
+    RunFor(30);
+    EXPECT_FALSE(d->Plugged());
+    EXPECT_FALSE(d->Claim());
+}
+
+TEST_F(TDeviceTest, ReportLengthsAreCachedOnceFetched) {
+    THidDevice* d = Start(Interface(), false);
+    ASSERT_NE(d, nullptr);
+    // Unclaimed, outside an enumeration call, never fetched: zero.
+    EXPECT_EQ(d->GetReportCaps().InputReportByteLength, 0);
+    Con->SetOnEnumerate(THidEnumerateEvent::Make(nullptr, [](THidDevice* dev, int) {
+        EXPECT_EQ(dev->GetReportCaps().InputReportByteLength, 65);
+        return true;
+    }));
+    Con->EnumerateDevices();
+    const HIDP_CAPS caps = d->GetReportCaps();
+    EXPECT_EQ(caps.InputReportByteLength, 65);
+    EXPECT_EQ(caps.OutputReportByteLength, 65);
+    EXPECT_EQ(Sim.OpenHandles(), 0u);
+}
+
+TEST_F(TDeviceTest, QueryOnlyDeviceCanBeClaimedButNotRead) {
+    sim::TSimInterface config = Interface();
+    config.ReadWrite = false;
+    THidDevice* d = Start(config);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->Identity().VendorID, 0x0416); // identified through a query handle
+    EXPECT_EQ(d->Identity().ProductID, 0x5020);
+    EXPECT_FALSE(d->ReadWriteAccess());
+    EXPECT_TRUE(d->Claimed());
+    EXPECT_EQ(d->Reader(), nullptr);
+    uint8_t report[65] = {};
+    uint32_t written = 0;
+    EXPECT_FALSE(d->WriteReport(report, 65, written));
+    Sim.QueueInputReport(Inst, {0, 1});
+    RunFor(40);
+    EXPECT_TRUE(Rec.Reports.empty());
+}
+
+TEST_F(TDeviceTest, SetterRanges) {
+    THidDevice* d = Start(Interface(), false);
+    ASSERT_NE(d, nullptr);
+    struct Row {
+        bool sleep;
+        int32_t value;
+        int32_t expect;
+    };
+    const Row rows[] = {{false, 10001, 0},    {false, -1, 0}, {false, 10000, 10000},
+                        {false, 0, 0},        {true, 9, 10},  {true, 10000, 10000},
+                        {true, 10001, 10000}, {true, 10, 10}, {true, -5, 10}};
+    for (const Row& row : rows) {
+        row.sleep ? d->SetSleepTime(row.value) : d->SetPollingDelay(row.value);
+        EXPECT_EQ(row.sleep ? d->SleepTime() : d->PollingDelay(), row.expect) << row.value;
+    }
+}
+
+TEST_F(TDeviceTest, StoppingWithAReadOutstandingDeliversNothing) {
+    THidDevice* d = Start(Interface(), true, 10000);
+    ASSERT_NE(d->Reader(), nullptr);
+    RunFor(20); // the reader waits in its long read
+    const auto before = std::chrono::steady_clock::now();
+    Con->SetOnDeviceData({});
+    EXPECT_EQ(d->Reader(), nullptr);
+    // Stopping does not wait out the 10 s read.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    Sim.QueueInputReport(Inst, {0, 5});
+    RunFor(30);
+    EXPECT_TRUE(Rec.Reports.empty());
+    // A new handler starts a new reader that gets the waiting report.
+    Con->SetOnDeviceData({&Rec, &TRecorder::Data});
+    ASSERT_NE(d->Reader(), nullptr);
+    ASSERT_TRUE(RunUntil([&] { return Rec.Reports.size() == 1; }));
+}
+
+TEST_F(TDeviceTest, HandlerExceptionEndsTheReader) {
+    THidDevice* d = Start(Interface());
+    int calls = 0;
+    Con->SetOnDeviceData(
+        THidDataEvent::Make(nullptr, [&](THidDevice*, uint8_t, const uint8_t*, uint16_t) {
+            ++calls;
+            throw std::runtime_error("handler failed");
+        }));
+    ASSERT_NE(d->Reader(), nullptr);
+    Sim.QueueInputReport(Inst, {0, 1});
+    Sim.QueueInputReport(Inst, {0, 2});
+    ASSERT_TRUE(RunUntil([&] { return d->Reader()->isFinished(); }));
+    RunFor(30);
+    EXPECT_EQ(calls, 1);
+    EXPECT_NE(d->Reader(), nullptr); // stays until stopped
+    d->StopReader();
+    EXPECT_EQ(d->Reader(), nullptr);
+}
+
+TEST_F(TDeviceTest, ReadStartFailuresAreReportedUntilStopped) {
+    THidDevice* d = Start(Interface());
+    sim::TSimFaults f;
+    f.ReadStartFails = true;
+    Sim.SetFaults(Inst, f);
+    ASSERT_TRUE(RunUntil([&] { return Rec.Errors.size() >= 3; }));
+    EXPECT_EQ(Rec.Errors[0], ERROR_GEN_FAILURE);
+    Sim.SetFaults(Inst, {});
+    Sim.QueueInputReport(Inst, {0, 3});
+    ASSERT_TRUE(RunUntil([&] { return Rec.Reports.size() == 1; }));
+    EXPECT_NE(d->Reader(), nullptr);
+}
+
+TEST_F(TDeviceTest, UnplugWhileReadingOrWriting) {
+    struct Row {
+        bool duringRead;
+    };
+    for (const Row row : {Row{true}, Row{false}}) {
+        SCOPED_TRACE(row.duringRead);
+        Rec.Errors.clear();
+        Rec.Log.clear();
+        THidDevice* d = Start(Interface());
+        ASSERT_NE(d->Reader(), nullptr);
+        sim::TSimFaults f;
+        (row.duringRead ? f.UnplugOnRead : f.UnplugOnWrite) = true;
+        Sim.SetFaults(Inst, f);
+        if (!row.duringRead) {
+            uint8_t report[65] = {};
+            uint32_t written = 0;
+            EXPECT_FALSE(d->WriteReport(report, 65, written));
+        }
+        ASSERT_TRUE(RunUntil([&] { return !d->Plugged(); }));
+        EXPECT_EQ(d->ReadHandle(), INVALID_HANDLE_VALUE);
+        // The reader goes on, failing to start reads every SleepTime.
+        ASSERT_TRUE(RunUntil([&] { return Rec.Errors.size() >= 2; }));
+        EXPECT_NE(d->Reader(), nullptr);
+        EXPECT_EQ(std::count(Rec.Log.begin(), Rec.Log.end(), "unplug " + std::to_string(Inst)), 1);
+        Con.reset();
+        EXPECT_EQ(Sim.OpenHandles(), 0u);
+        Sim.Reset();
+    }
+}
+
+TEST_F(TDeviceTest, GivingBackAClaimedDeviceLeavesAFreshOne) {
+    Sim.Plug(Interface(0x1111, 1));
+    THidDevice* d = Start(Interface());
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(Con->DeviceList().size(), 2u);
+    ASSERT_EQ(Con->DeviceList()[0], d); // the first plugged one was claimed
+    d->SetPollingDelay(3);
+    d->SetSleepTime(40);
+    const uint32_t inst = d->PnPInfo()->DevInst;
+    delete d;
+    ASSERT_EQ(Con->DeviceList().size(), 2u);
+    THidDevice* fresh = Con->DeviceList()[0];
+    EXPECT_EQ(fresh->PnPInfo()->DevInst, inst);
+    EXPECT_FALSE(fresh->Claimed());
+    EXPECT_TRUE(fresh->Plugged());
+    EXPECT_EQ(fresh->PollingDelay(), 3);
+    EXPECT_EQ(fresh->SleepTime(), 40);
+    EXPECT_EQ(fresh->Reader(), nullptr);
+    EXPECT_TRUE(fresh->OnReport() == THidDataEvent(&Rec, &TRecorder::Data));
+    EXPECT_EQ(Sim.OpenHandles(), 0u);
+    // It can be claimed again and reads.
+    EXPECT_TRUE(fresh->Claim());
+    Sim.QueueInputReport(inst, {0, 8});
+    ASSERT_TRUE(RunUntil([&] { return Rec.Reports.size() == 1; }));
+}
+
+} // namespace
+} // namespace korvalis
