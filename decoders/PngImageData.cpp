@@ -101,22 +101,15 @@ inline uint8_t Paeth(uint8_t a, uint8_t b, uint8_t c) {
     return pb <= pc ? b : c;
 }
 
-template <size_t Distance> void UnpaethFixed(uint8_t* row, const uint8_t* prev, size_t length) {
-    size_t i = 0;
-    for (; i < std::min(Distance, length); ++i)
-        row[i] = static_cast<uint8_t>(row[i] + prev[i]);
-    for (; i < length; ++i)
-        row[i] =
-            static_cast<uint8_t>(row[i] + Paeth(row[i - Distance], prev[i], prev[i - Distance]));
-}
-
-// Undoes one row's filter in place; filter types above 4 leave it as it is.
-void Unfilter(uint8_t filter, uint8_t* row, const uint8_t* prev, size_t length, size_t distance) {
-    const size_t head = std::min(distance, length);
+// The filters of one row at a fixed pixel distance, so the compiler can keep
+// the previous pixel in registers.
+template <size_t Distance>
+void UnfilterFixed(uint8_t filter, uint8_t* row, const uint8_t* prev, size_t length) {
+    const size_t head = std::min(Distance, length);
     switch (filter) {
     case 1:
-        for (size_t i = distance; i < length; ++i)
-            row[i] = static_cast<uint8_t>(row[i] + row[i - distance]);
+        for (size_t i = Distance; i < length; ++i)
+            row[i] = static_cast<uint8_t>(row[i] + row[i - Distance]);
         break;
     case 2:
         for (size_t i = 0; i < length; ++i)
@@ -125,33 +118,36 @@ void Unfilter(uint8_t filter, uint8_t* row, const uint8_t* prev, size_t length, 
     case 3:
         for (size_t i = 0; i < head; ++i)
             row[i] = static_cast<uint8_t>(row[i] + (prev[i] >> 1));
-        for (size_t i = distance; i < length; ++i)
-            row[i] = static_cast<uint8_t>(row[i] + ((row[i - distance] + prev[i]) >> 1));
+        for (size_t i = Distance; i < length; ++i)
+            row[i] = static_cast<uint8_t>(row[i] + ((row[i - Distance] + prev[i]) >> 1));
         break;
     case 4:
-        switch (distance) {
-        case 1:
-            UnpaethFixed<1>(row, prev, length);
-            break;
-        case 2:
-            UnpaethFixed<2>(row, prev, length);
-            break;
-        case 3:
-            UnpaethFixed<3>(row, prev, length);
-            break;
-        case 4:
-            UnpaethFixed<4>(row, prev, length);
-            break;
-        case 6:
-            UnpaethFixed<6>(row, prev, length);
-            break;
-        default:
-            UnpaethFixed<8>(row, prev, length);
-            break;
-        }
+        for (size_t i = 0; i < head; ++i)
+            row[i] = static_cast<uint8_t>(row[i] + prev[i]);
+        for (size_t i = Distance; i < length; ++i)
+            row[i] = static_cast<uint8_t>(row[i] +
+                                          Paeth(row[i - Distance], prev[i], prev[i - Distance]));
         break;
     default:
+        // Filter types above 4 leave the row as it is.
         break;
+    }
+}
+
+void Unfilter(uint8_t filter, uint8_t* row, const uint8_t* prev, size_t length, size_t distance) {
+    switch (distance) {
+    case 1:
+        return UnfilterFixed<1>(filter, row, prev, length);
+    case 2:
+        return UnfilterFixed<2>(filter, row, prev, length);
+    case 3:
+        return UnfilterFixed<3>(filter, row, prev, length);
+    case 4:
+        return UnfilterFixed<4>(filter, row, prev, length);
+    case 6:
+        return UnfilterFixed<6>(filter, row, prev, length);
+    default:
+        return UnfilterFixed<8>(filter, row, prev, length);
     }
 }
 

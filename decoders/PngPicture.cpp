@@ -213,25 +213,29 @@ void TPngPicture::ReadFromResource(std::string_view name) {
     ReadFromStream(stream);
 }
 
+TChunkIHDR* TPngChunkList::FirstHeader() const {
+    if (FItems.empty())
+        return nullptr;
+    const TChunk& first = *FItems.front();
+    return typeid(first) == typeid(TChunkIHDR) ? static_cast<TChunkIHDR*>(FItems.front().get())
+                                                : nullptr;
+}
+
 TChunkIHDR& TPngPicture::Header() const {
-    if (FChunkList.Count() == 0)
+    TChunkIHDR* header = FChunkList.FirstHeader();
+    if (!header)
         throw EPNGHeaderNotPresent();
-    TChunk* first = FChunkList.Item(0);
-    if (typeid(*first) != typeid(TChunkIHDR))
-        throw EPNGHeaderNotPresent();
-    return static_cast<TChunkIHDR&>(*first);
+    return *header;
 }
 
 int TPngPicture::Width() const {
-    if (FChunkList.Count() == 0 || typeid(*FChunkList.Item(0)) != typeid(TChunkIHDR))
-        return 0;
-    return static_cast<int>(Header().Width());
+    const TChunkIHDR* header = FChunkList.FirstHeader();
+    return header ? static_cast<int>(header->Width()) : 0;
 }
 
 int TPngPicture::Height() const {
-    if (FChunkList.Count() == 0 || typeid(*FChunkList.Item(0)) != typeid(TChunkIHDR))
-        return 0;
-    return static_cast<int>(Header().Height());
+    const TChunkIHDR* header = FChunkList.FirstHeader();
+    return header ? static_cast<int>(header->Height()) : 0;
 }
 
 namespace {
@@ -249,10 +253,11 @@ void TPngPicture::SetHeight(int) {
 }
 
 TPNGTransparencyMode TPngPicture::TransparencyMode() const {
-    if (FChunkList.Count() == 0 || typeid(*FChunkList.Item(0)) != typeid(TChunkIHDR))
+    const TChunkIHDR* header = FChunkList.FirstHeader();
+    if (!header)
         return ptmNone;
     const TChunktRNS* trns = FindChunk<TChunktRNS>();
-    switch (Header().ColorType()) {
+    switch (header->ColorType()) {
     case 0:
     case 2:
         return trns ? ptmBit : ptmNone;

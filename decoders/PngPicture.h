@@ -238,11 +238,15 @@ class TPngChunkList {
   public:
     int Count() const { return static_cast<int>(FItems.size()); }
     TChunk* Item(int index) const { return FItems[static_cast<size_t>(index)].get(); }
+    // The first chunk, when it is the header.
+    TChunkIHDR* FirstHeader() const;
     // The first chunk whose class is exactly T, or null.
     template <typename T> T* ItemFromClass() const {
-        for (const auto& item : FItems)
-            if (typeid(*item) == typeid(T))
+        for (const auto& item : FItems) {
+            const TChunk& chunk = *item;
+            if (typeid(chunk) == typeid(T))
                 return static_cast<T*>(item.get());
+        }
         return nullptr;
     }
 
