@@ -17,6 +17,8 @@ QPushButton* MakeButton(QWidget* parent, const char* caption, QRect geometry) {
     auto* button = new QPushButton(QString::fromLatin1(caption), parent);
     button->setGeometry(geometry);
     button->setAutoDefault(false);
+    // Opaque, so repainting one button (keyboard cues) leaves its parent alone.
+    button->setAutoFillBackground(true);
     return button;
 }
 
@@ -124,7 +126,30 @@ void TfrmMain::CreateComponents() {
     tmrDataflash->SetOnTimer([this] { tmrDataflashTimer(); });
 }
 
-void TfrmMain::FormCreate() { FConnection->Reset(); }
+void TfrmMain::FormCreate() {
+    FConnection->Reset();
+    FKeyboardCue = std::make_unique<TQtKeyboardCue>(this, [this](uint16_t key) {
+        bool handled = false;
+        FormShortCut(key, handled);
+    });
+    FAltBugFix = std::make_unique<TAltBugFix>(FKeyboardCue->Timers(), FKeyboardCue->VisualStyles());
+    FAltBugFix->SetEnabled(true);
+    FAltBugFix->SetDelayType(TAltBugFixDelayType::dtPostMsg);
+}
+
+// Every key-down, before the window acts on it; the key is never consumed.
+void TfrmMain::FormShortCut(uint16_t key, bool& /*handled*/) {
+    FAltBugFix->KeyDownCheck(FKeyboardCue->Form(), key);
+}
+
+bool TfrmMain::event(QEvent* event) {
+    if (event->type() == TQtWindowMessage::EventType() &&
+        static_cast<TQtWindowMessage*>(event)->Message == WM_AltBugForceSelfRepaint) {
+        FAltBugFix->ForceControlRepaint();
+        return true;
+    }
+    return QWidget::event(event);
+}
 
 void TfrmMain::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);

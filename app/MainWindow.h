@@ -1,9 +1,11 @@
 #pragma once
 
+#include "QtKeyboardCue.h"
 #include "QtToolkit.h"
 #include "bundle/ResourceBundle.h"
 #include "protocol/Connection.h"
 #include "toolkit/Toolkit.h"
+#include "ui/AltBugFixes.h"
 
 #include <QGroupBox>
 #include <QProgressBar>
@@ -56,9 +58,11 @@ class TfrmMain : public QWidget, public IWindowCursor, public IRepaintable {
     TConnection& Connection() { return *FConnection; }
     TQtButton& UploadButton() { return FUploadButton; }
     TQtProgressBar& ProgressBar() { return FProgressBar; }
+    TAltBugFix& AltBugFix() { return *FAltBugFix; }
 
   protected:
     void showEvent(QShowEvent* event) override;
+    bool event(QEvent* event) override;
 
   private:
     void CreateComponents();
@@ -80,6 +84,11 @@ class TfrmMain : public QWidget, public IWindowCursor, public IRepaintable {
     TQtProgressBar FProgressBar{nullptr};
     IOpenDialog* FOpenDialog = nullptr;
     bool FShown = false;
+
+    // Keyboard-cue fix; the fix goes first, it uses what FKeyboardCue holds.
+    void FormShortCut(uint16_t key, bool& handled);
+    std::unique_ptr<TQtKeyboardCue> FKeyboardCue;
+    std::unique_ptr<TAltBugFix> FAltBugFix;
 };
 
 // The window font: Tahoma 8 pt (11 pixels) when installed, else the desktop's
