@@ -49,6 +49,21 @@ std::string FirstMatch(const std::string& text, const std::string& pattern) {
     return std::regex_search(text, m, std::regex(pattern)) ? m[1].str() : std::string();
 }
 
+} // namespace
+
+std::string StartsAndKeepsRunning(const std::string& commandLine) {
+    // A window program runs until it is closed: still running after two
+    // seconds means it found its libraries and got through start-up.
+    const TRunResult r =
+        RunCommand("QT_QPA_PLATFORM=offscreen timeout 2 " + commandLine + " </dev/null");
+    if (r.ExitCode != 124)
+        return "'" + commandLine + "' ended with " + std::to_string(r.ExitCode) +
+               " instead of running: " + r.Output;
+    return {};
+}
+
+namespace {
+
 void CheckProgram(const fs::path& path, std::vector<std::string>& problems) {
     CheckMode(path, 0755, problems);
     if (ReadFile(path).compare(0, 4,
@@ -64,6 +79,10 @@ void CheckProgram(const fs::path& path, std::vector<std::string>& problems) {
         const std::string want = std::string("korvalis ") + KORVALIS_VERSION_STRING + "\n";
         if (r.ExitCode != 0 || r.Output != want)
             problems.push_back("'korvalis --version' printed '" + r.Output + "'");
+    } else {
+        const std::string problem = StartsAndKeepsRunning(path.string());
+        if (!problem.empty())
+            problems.push_back(problem);
     }
 }
 

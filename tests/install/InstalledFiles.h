@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,10 @@ struct TExpectedFile {
     int IconSize = 0;
 };
 
+inline void PrintTo(const TExpectedFile& file, std::ostream* os) {
+    *os << file.Path;
+}
+
 // Everything an installation with this prefix must hold, and nothing more.
 std::vector<TExpectedFile> ExpectedFiles(const std::string& prefix);
 
@@ -25,6 +30,10 @@ std::vector<std::string> ListTree(const std::filesystem::path& root);
 // inside it.
 std::vector<std::string> CheckInstalledFile(const std::filesystem::path& root,
                                             const std::string& prefix, const TExpectedFile& file);
+
+// Starts a window program offscreen; empty when it is still running after two
+// seconds, otherwise what went wrong.
+std::string StartsAndKeepsRunning(const std::string& commandLine);
 
 // The gtest parameter name for a file: its path with '/' and '.' made '_'.
 std::string TestName(const TExpectedFile& file);

@@ -217,6 +217,11 @@ TEST_F(DebianPackage, InstallsWithDpkgAndRuns) {
     EXPECT_EQ(version.ExitCode, 0);
     EXPECT_EQ(version.Output, std::string("korvalis ") + KORVALIS_VERSION_STRING + "\n");
     EXPECT_EQ(RunCommand("command -v korvalis").Output, "/usr/bin/korvalis\n");
+    // What the menu entry starts.
+    const std::string desktop = ReadFile("/usr/share/applications/korvalis-uploader.desktop");
+    std::smatch exec;
+    ASSERT_TRUE(std::regex_search(desktop, exec, std::regex("\nExec=([^\n]+)")));
+    EXPECT_EQ(StartsAndKeepsRunning(exec[1].str()), "");
     const TRunResult listed = RunCommand("dpkg -L " + kPackage);
     for (const TExpectedFile& f : ExpectedFiles("/usr"))
         EXPECT_NE(listed.Output.find("/" + f.Path + "\n"), std::string::npos) << f.Path;
