@@ -454,7 +454,8 @@ int TUhidEmulator::Run(int signalFd) {
         case UHID_START:
             if (!FStarted) {
                 FStarted = true;
-                const std::string node = FindHidraw(FUniq);
+                // A descriptor handed over may not be the kernel's: no node to find.
+                const std::string node = FOptions.UhidFd >= 0 ? "" : FindHidraw(FUniq);
                 Say("device 0416:5020 ready" + (node.empty() ? "" : " as " + node));
             }
             break;
