@@ -1,9 +1,11 @@
 // The Qt side of the keyboard-cue fix, driven with real Qt events offscreen.
+#include "app/MainWindow.h"
 #include "app/QtKeyboardCue.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QProxyStyle>
@@ -15,6 +17,8 @@
 #include <QToolButton>
 #include <QWindow>
 #include <gtest/gtest.h>
+
+#include <map>
 
 namespace korvalis {
 namespace {
@@ -284,6 +288,190 @@ TEST(QtKeyboardCue, FilterIgnoresOtherWindowsAndStopsWithItsWindow) {
     w.filter.reset();
     DesktopKey(w.window.windowHandle(), QEvent::KeyPress, Qt::Key_Alt);
     EXPECT_EQ(w.keys, std::vector<uint16_t>{18});
+}
+
+// Counts paint events per widget.
+class TPaintCounter : public QObject {
+  public:
+    void Watch(QWidget* widget) {
+        widget->installEventFilter(this);
+        FCounts[widget] = 0;
+    }
+    int Count(QWidget* widget) const { return FCounts.at(widget); }
+    void Reset() {
+        for (auto& [widget, count] : FCounts)
+            count = 0;
+    }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            ++FCounts[watched];
+        return false;
+    }
+
+  private:
+    std::map<QObject*, int> FCounts;
+};
+
+// The real main window under a style that hides keyboard cues until ALT.
+class KeyboardCueWindow : public ::testing::Test {
+  protected:
+    explicit KeyboardCueWindow(bool hideCues = true) : FStyle(new TCueStyle(hideCues)) {}
+    void SetUp() override {
+        form = std::make_unique<TfrmMain>();
+        form->show();
+        form->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+        form->btn1Def->setFocus();
+        Settle();
+        buttons = {form->btn1Def, form->btn1Open, form->btn2Clr,  form->btn2Open,
+                   form->btn3Clr, form->btn3Open, form->btnUpload};
+        others = {form.get(), form->grp1, form->grp2,  form->grp3, form->img1,
+                  form->img2, form->img3, form->stBar, form->pb1,  form->stBar->Panel()};
+        for (QWidget* w : buttons)
+            paints.Watch(w);
+        for (QWidget* w : others)
+            paints.Watch(w);
+        handle = form->windowHandle();
+        ASSERT_NE(handle, nullptr);
+    }
+    // Lets every pending paint and posted event run.
+    static void Settle() {
+        for (int i = 0; i < 3; ++i) {
+            QApplication::processEvents();
+            QTest::qWait(5);
+        }
+    }
+    void ExpectButtonPaints(int expected, const char* when) {
+        for (QWidget* w : buttons)
+            EXPECT_EQ(paints.Count(w), expected) << w->objectName().toStdString() << " " << when;
+    }
+    void ExpectOthersUnpainted(const char* when) {
+        for (QWidget* w : others)
+            EXPECT_EQ(paints.Count(w), 0) << w->objectName().toStdString() << " " << when;
+    }
+
+    TStyleScope FStyle;
+    std::unique_ptr<TfrmMain> form;
+    std::vector<QWidget*> buttons;
+    std::vector<QWidget*> others;
+    TPaintCounter paints;
+    QWindow* handle = nullptr;
+};
+
+TEST_F(KeyboardCueWindow, CreatedEnabledWithThePostedMessage) {
+    EXPECT_TRUE(form->AltBugFix().Enabled());
+    EXPECT_EQ(form->AltBugFix().DelayType(), TAltBugFixDelayType::dtPostMsg);
+    EXPECT_EQ(form->AltBugFix().TimerDelayMsec(), 10u);
+}
+
+TEST_F(KeyboardCueWindow, AltRepaintsEachButtonOnceAfterTheKeyAndNothingElse) {
+    DesktopKey(handle, QEvent::KeyPress, Qt::Key_Alt);
+    ExpectButtonPaints(0, "inside the key-down");
+    QApplication::processEvents();
+    ExpectButtonPaints(1, "after ALT");
+    ExpectOthersUnpainted("after ALT");
+    DesktopKey(handle, QEvent::KeyRelease, Qt::Key_Alt);
+    Settle();
+    ExpectButtonPaints(1, "after releasing ALT");
+    ExpectOthersUnpainted("after releasing ALT");
+    // The first TAB after ALT repaints again, a second TAB does not. The TABs
+    // move the focus to btn2Clr, which repaints those they pass.
+    DesktopKey(handle, QEvent::KeyPress, Qt::Key_Tab);
+    DesktopKey(handle, QEvent::KeyPress, Qt::Key_Tab);
+    Settle();
+    EXPECT_EQ(QApplication::focusWidget(), form->btn2Clr);
+    ExpectOthersUnpainted("after TAB");
+    for (QWidget* w : {form->btn2Open, form->btn3Clr, form->btn3Open, form->btnUpload})
+        EXPECT_EQ(paints.Count(w), 2) << w->objectName().toStdString();
+}
+
+TEST_F(KeyboardCueWindow, KeysStillReachTheButtonsAfterAlt) {
+    DesktopKey(handle, QEvent::KeyPress, Qt::Key_Alt);
+    DesktopKey(handle, QEvent::KeyRelease, Qt::Key_Alt);
+    Settle();
+    const std::vector<QWidget*> order = {form->btn1Open, form->btn2Clr,  form->btn2Open,
+                                         form->btn3Clr,  form->btn3Open, form->btnUpload};
+    for (QWidget* next : order) {
+        DesktopKey(handle, QEvent::KeyPress, Qt::Key_Tab);
+        DesktopKey(handle, QEvent::KeyRelease, Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
+    }
+    DesktopKey(handle, QEvent::KeyPress, Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::focusWidget(), form->btn3Open);
+    Settle();
+    // ALT and the first TAB after it each repainted every button; the focus
+    // moves repaint only the buttons they touch, never their groups.
+    for (QWidget* w : buttons)
+        EXPECT_GE(paints.Count(w), 2) << w->objectName().toStdString();
+    ExpectOthersUnpainted("after TAB");
+}
+
+TEST_F(KeyboardCueWindow, PostedRepaintStillRunsAfterTheFixIsDisabled) {
+    DesktopKey(handle, QEvent::KeyPress, Qt::Key_Alt);
+    form->AltBugFix().SetEnabled(false);
+    QApplication::processEvents();
+    ExpectButtonPaints(1, "posted before disabling");
+    DesktopKey(handle, QEvent::KeyPress, Qt::Key_Alt);
+    Settle();
+    ExpectButtonPaints(1, "ALT while disabled");
+    ExpectOthersUnpainted("disabled");
+}
+
+TEST_F(KeyboardCueWindow, WindowAnswersOnlyItsRepaintMessage) {
+    TQtMessagePoster poster(form.get());
+    poster.PostMessage(WM_AltBugForceSelfRepaint, 0, 0); // no key seen yet: no window recorded
+    Settle();
+    ExpectButtonPaints(0, "before any key");
+    DesktopKey(handle, QEvent::KeyPress, Qt::Key_Alt);
+    Settle();
+    poster.PostMessage(WM_AltBugForceSelfRepaint + 1, 0, 0);
+    Settle();
+    ExpectButtonPaints(1, "another message");
+    poster.PostMessage(WM_AltBugForceSelfRepaint, 0, 0);
+    Settle();
+    ExpectButtonPaints(2, "the repaint message");
+    ExpectOthersUnpainted("messages");
+}
+
+TEST_F(KeyboardCueWindow, TimerDelayRepaintsOnceAfterTheDelay) {
+    form->AltBugFix().SetDelayType(TAltBugFixDelayType::dtTimer);
+    QElapsedTimer watch;
+    watch.start();
+    DesktopKey(handle, QEvent::KeyPress, Qt::Key_Alt);
+    DesktopKey(handle, QEvent::KeyPress, Qt::Key_Tab); // within the delay: no second repaint
+    qint64 paintedAt = -1;
+    while (watch.elapsed() < 2000) {
+        QApplication::processEvents(QEventLoop::AllEvents, 1);
+        if (paintedAt < 0 && paints.Count(form->btnUpload) > 0)
+            paintedAt = watch.elapsed();
+        if (paintedAt >= 0 && watch.elapsed() > paintedAt + 100)
+            break;
+    }
+    ASSERT_GE(paintedAt, 0) << "no repaint";
+    EXPECT_GE(paintedAt, 9);
+    // The TAB moved the focus from the first button to the second: those two
+    // also repaint for the focus change.
+    for (QWidget* w :
+         {form->btn2Clr, form->btn2Open, form->btn3Clr, form->btn3Open, form->btnUpload})
+        EXPECT_EQ(paints.Count(w), 1) << w->objectName().toStdString();
+    ExpectOthersUnpainted("timer");
+}
+
+class KeyboardCueWindowUnstyled : public KeyboardCueWindow {
+  protected:
+    KeyboardCueWindowUnstyled() : KeyboardCueWindow(false) {}
+};
+
+TEST_F(KeyboardCueWindowUnstyled, StyleShowingCuesAlwaysNeedsNoRepaint) {
+    DesktopKey(handle, QEvent::KeyPress, Qt::Key_Alt);
+    DesktopKey(handle, QEvent::KeyRelease, Qt::Key_Alt);
+    Settle();
+    ExpectButtonPaints(0, "after ALT");
+    ExpectOthersUnpainted("after ALT");
+    DesktopKey(handle, QEvent::KeyPress, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), form->btn1Open);
 }
 
 } // namespace
