@@ -218,7 +218,7 @@ TChunkIHDR* TPngChunkList::FirstHeader() const {
         return nullptr;
     const TChunk& first = *FItems.front();
     return typeid(first) == typeid(TChunkIHDR) ? static_cast<TChunkIHDR*>(FItems.front().get())
-                                                : nullptr;
+                                               : nullptr;
 }
 
 TChunkIHDR& TPngPicture::Header() const {
@@ -293,6 +293,8 @@ TRaster TPngPicture::ToRaster() const {
     const int width = static_cast<int>(header.Width());
     const int height = static_cast<int>(header.Height());
     TRaster raster;
+    if (width == 0 || height == 0)
+        return raster;
     raster.SetSizeUninitialized(width, height);
     const TColorTable& table = header.ColorTable();
     const int bits = header.BitsPerPixel();

@@ -207,7 +207,9 @@ TPngBuilder& TPngBuilder::Chunk(std::string_view type, const std::vector<uint8_t
     FBytes.insert(FBytes.end(), type.begin(), type.end());
     FBytes.insert(FBytes.end(), payload.begin(), payload.end());
     uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type.data()), 4);
-    crc = crc32(crc, payload.data(), static_cast<uInt>(payload.size()));
+    // zlib answers 0 for a null buffer, which an empty vector may hand it.
+    if (!payload.empty())
+        crc = crc32(crc, payload.data(), static_cast<uInt>(payload.size()));
     const auto stored = Be32(static_cast<uint32_t>(crc) ^ (wrongCrc ? 1u : 0u));
     FBytes.insert(FBytes.end(), stored.begin(), stored.end());
     return *this;
