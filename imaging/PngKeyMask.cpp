@@ -32,10 +32,12 @@ class TRowSource {
     explicit TRowSource(std::span<const uint8_t> data) {
         FStream.next_in = const_cast<Bytef*>(data.data());
         FStream.avail_in = static_cast<uInt>(data.size());
-        FOk = inflateInit(&FStream) == Z_OK;
+        FInitialised = inflateInit(&FStream) == Z_OK;
+        FOk = FInitialised;
     }
     ~TRowSource() {
-        if (FOk)
+        // Also after a data error: the inflater's state is released either way.
+        if (FInitialised)
             inflateEnd(&FStream);
     }
     TRowSource(const TRowSource&) = delete;
@@ -61,6 +63,7 @@ class TRowSource {
 
   private:
     z_stream FStream{};
+    bool FInitialised = false;
     bool FOk = false;
     bool FEnded = false;
 };

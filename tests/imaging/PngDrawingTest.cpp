@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <string>
@@ -122,7 +123,9 @@ std::vector<TDrawRow> DrawRows() {
     };
 }
 
-void PrintTo(const TDrawRow& r, std::ostream* os) { *os << r.Name; }
+void PrintTo(const TDrawRow& r, std::ostream* os) {
+    *os << r.Name;
+}
 
 class PngDrawing : public ::testing::TestWithParam<TDrawRow> {};
 
@@ -182,6 +185,23 @@ TEST(PngDrawingFailures, KeyMaskMarksExactlyTheKeyedSamples) {
     ASSERT_EQ(mask.size(), size_t(image.Width * image.Height));
     for (uint32_t i = 0; i < mask.size(); ++i)
         EXPECT_EQ(mask[i], (i * 7919) % 5 == 0 ? 1 : 0) << i;
+}
+
+TEST(PngDrawingFailures, KeyMaskOfDamagedImageDataIsBlankAndReleasesTheInflater) {
+    TPngImageData image = Png(0, 16, Be16({0x1234, 0x1234, 0x1234}), 3, {Trns(Be16({0x1234}))});
+    std::vector<uint8_t> file = EncodePng(image);
+    const std::vector<uint8_t> whole = PngKeyMask(file);
+    EXPECT_EQ(whole, (std::vector<uint8_t>{1, 1, 1}));
+    // Break the zlib header inside IDAT: nothing is keyed, and (under the leak
+    // checker) nothing of the inflater stays behind.
+    const auto idat =
+        std::search(file.begin(), file.end(), std::begin("IDAT"), std::end("IDAT") - 1);
+    ASSERT_NE(idat, file.end());
+    idat[4] ^= 0xFF;
+    EXPECT_EQ(PngKeyMask(file), (std::vector<uint8_t>{0, 0, 0}));
+    // Not a keyed grey or RGB picture at all.
+    EXPECT_TRUE(PngKeyMask(EncodePngRgb(PatternRaster(2, 2))).empty());
+    EXPECT_TRUE(PngKeyMask(std::vector<uint8_t>{1, 2, 3}).empty());
 }
 
 // libpng's view of which pixels are transparent: RGBA with 8 bits, 16-bit
