@@ -6,7 +6,10 @@ namespace korvalis {
 
 void RegisterBuiltinHidModules() {
     static std::once_flag once;
-    std::call_once(once, [] { RegisterSimHidModules(); });
+    std::call_once(once, [] {
+        RegisterLinuxHidModules();
+        RegisterSimHidModules();
+    });
 }
 
 } // namespace korvalis

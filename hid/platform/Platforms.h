@@ -7,6 +7,8 @@ namespace korvalis {
 void RegisterBuiltinHidModules();
 
 void RegisterLinuxHidModules();
+void RegisterLinuxHidrawModule();
+void RegisterLinuxUdevModule();
 void RegisterSimHidModules();
 
 } // namespace korvalis

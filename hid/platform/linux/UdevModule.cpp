@@ -1,0 +1,361 @@
+// The set-up module of the Linux backend: libudev, bound at run time by name,
+// enumerates subsystem hidraw and watches it for add and remove.
+#include "LinuxSysfs.h"
+
+#include "hid/Hid.h"
+#include "hid/ModuleLoader.h"
+#include "hid/platform/Platforms.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace korvalis::linuxhid {
+
+namespace {
+
+struct udev;
+struct udev_enumerate;
+struct udev_list_entry;
+struct udev_device;
+struct udev_monitor;
+
+struct TUdev {
+    udev* (*udev_new)();
+    udev* (*udev_unref)(udev*);
+    udev_enumerate* (*udev_enumerate_new)(udev*);
+    int (*udev_enumerate_add_match_subsystem)(udev_enumerate*, const char*);
+    int (*udev_enumerate_scan_devices)(udev_enumerate*);
+    udev_list_entry* (*udev_enumerate_get_list_entry)(udev_enumerate*);
+    udev_enumerate* (*udev_enumerate_unref)(udev_enumerate*);
+    udev_list_entry* (*udev_list_entry_get_next)(udev_list_entry*);
+    const char* (*udev_list_entry_get_name)(udev_list_entry*);
+    udev_device* (*udev_device_new_from_syspath)(udev*, const char*);
+    udev_device* (*udev_device_unref)(udev_device*);
+    const char* (*udev_device_get_devnode)(udev_device*);
+    int (*udev_device_get_is_initialized)(udev_device*);
+    const char* (*udev_device_get_action)(udev_device*);
+    udev_monitor* (*udev_monitor_new_from_netlink)(udev*, const char*);
+    int (*udev_monitor_filter_add_match_subsystem_devtype)(udev_monitor*, const char*, const char*);
+    int (*udev_monitor_enable_receiving)(udev_monitor*);
+    int (*udev_monitor_get_fd)(udev_monitor*);
+    udev_device* (*udev_monitor_receive_device)(udev_monitor*);
+    udev_monitor* (*udev_monitor_unref)(udev_monitor*);
+};
+
+TModuleHandle gLibrary = nullptr;
+TUdev gUdev{};
+udev* gContext = nullptr;
+
+#define KORVALIS_UDEV(name) gUdev.name = ResolveAs<decltype(gUdev.name)>(gLibrary, #name, all)
+
+bool BindUdev() {
+    if (!LoadModule(gLibrary, "libudev.so.1"))
+        return false;
+    bool all = true;
+    KORVALIS_UDEV(udev_new);
+    KORVALIS_UDEV(udev_unref);
+    KORVALIS_UDEV(udev_enumerate_new);
+    KORVALIS_UDEV(udev_enumerate_add_match_subsystem);
+    KORVALIS_UDEV(udev_enumerate_scan_devices);
+    KORVALIS_UDEV(udev_enumerate_get_list_entry);
+    KORVALIS_UDEV(udev_enumerate_unref);
+    KORVALIS_UDEV(udev_list_entry_get_next);
+    KORVALIS_UDEV(udev_list_entry_get_name);
+    KORVALIS_UDEV(udev_device_new_from_syspath);
+    KORVALIS_UDEV(udev_device_unref);
+    KORVALIS_UDEV(udev_device_get_devnode);
+    KORVALIS_UDEV(udev_device_get_is_initialized);
+    KORVALIS_UDEV(udev_device_get_action);
+    KORVALIS_UDEV(udev_monitor_new_from_netlink);
+    KORVALIS_UDEV(udev_monitor_filter_add_match_subsystem_devtype);
+    KORVALIS_UDEV(udev_monitor_enable_receiving);
+    KORVALIS_UDEV(udev_monitor_get_fd);
+    KORVALIS_UDEV(udev_monitor_receive_device);
+    KORVALIS_UDEV(udev_monitor_unref);
+    if (all)
+        gContext = gUdev.udev_new();
+    if (!all || !gContext) {
+        ReleaseModule(gLibrary);
+        gUdev = TUdev{};
+        return false;
+    }
+    return true;
+}
+
+void UnbindUdev() {
+    if (gContext)
+        gUdev.udev_unref(gContext);
+    gContext = nullptr;
+    ReleaseModule(gLibrary);
+    gUdev = TUdev{};
+}
+
+thread_local uint32_t tLastError = 0;
+
+bool Fail(uint32_t error) {
+    tLastError = error;
+    return false;
+}
+
+struct TEntry {
+    std::string Node;
+    TSysfsDevice Device;
+};
+
+struct TScan {
+    std::vector<TEntry> Entries;
+};
+
+HDEVINFO GetClassDevs(const GUID*, const char*, void*, uint32_t) {
+    udev_enumerate* e = gUdev.udev_enumerate_new(gContext);
+    if (!e) {
+        Fail(ERROR_GEN_FAILURE);
+        return INVALID_HDEVINFO;
+    }
+    auto scan = std::make_unique<TScan>();
+    if (gUdev.udev_enumerate_add_match_subsystem(e, "hidraw") < 0 ||
+        gUdev.udev_enumerate_scan_devices(e) < 0) {
+        gUdev.udev_enumerate_unref(e);
+        Fail(ERROR_GEN_FAILURE);
+        return INVALID_HDEVINFO;
+    }
+    for (udev_list_entry* item = gUdev.udev_enumerate_get_list_entry(e); item;
+         item = gUdev.udev_list_entry_get_next(item)) {
+        const char* syspath = gUdev.udev_list_entry_get_name(item);
+        udev_device* dev =
+            syspath ? gUdev.udev_device_new_from_syspath(gContext, syspath) : nullptr;
+        if (!dev)
+            continue;
+        // A node udev has not finished (permissions, links) waits for the next pass.
+        const char* node = gUdev.udev_device_get_devnode(dev);
+        if (node && gUdev.udev_device_get_is_initialized(dev) > 0) {
+            TEntry entry{node, ReadSysfsDevice(syspath)};
+            if (entry.Device.Valid && entry.Device.Sequence != 0) {
+                RememberNode(entry.Node, syspath);
+                scan->Entries.push_back(std::move(entry));
+            }
+        }
+        gUdev.udev_device_unref(dev);
+    }
+    gUdev.udev_enumerate_unref(e);
+    return scan.release();
+}
+
+bool EnumDeviceInterfaces(HDEVINFO info, SP_DEVINFO_DATA*, const GUID*, uint32_t index,
+                          SP_DEVICE_INTERFACE_DATA* data) {
+    auto* scan = static_cast<TScan*>(info);
+    if (index >= scan->Entries.size())
+        return Fail(ERROR_NO_MORE_ITEMS);
+    data->Reserved = index;
+    return true;
+}
+
+bool GetDeviceInterfaceDetail(HDEVINFO info, SP_DEVICE_INTERFACE_DATA* data, void* detail,
+                              uint32_t detailSize, uint32_t* required, SP_DEVINFO_DATA* devInfo) {
+    auto* scan = static_cast<TScan*>(info);
+    if (data->Reserved >= scan->Entries.size())
+        return Fail(ERROR_NO_MORE_ITEMS);
+    const TEntry& e = scan->Entries[data->Reserved];
+    const uint32_t size = kDetailDataHeader + uint32_t(e.Node.size()) + 1;
+    if (required)
+        *required = size;
+    if (!detail || detailSize < size)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(static_cast<char*>(detail) + kDetailDataHeader, e.Node.c_str(), e.Node.size() + 1);
+    devInfo->DevInst = e.Device.Sequence;
+    devInfo->Reserved = data->Reserved;
+    return true;
+}
+
+const char* BusName(uint16_t bus) {
+    switch (bus) {
+    case 0x03:
+        return "USB";
+    case 0x05:
+        return "BLUETOOTH";
+    case 0x18:
+        return "I2C";
+    case 0x06:
+        return "VIRTUAL";
+    default:
+        return "HID";
+    }
+}
+
+bool GetRegistryProperty(HDEVINFO info, SP_DEVINFO_DATA* devInfo, uint32_t code, uint32_t* type,
+                         uint8_t* buffer, uint32_t size, uint32_t* required) {
+    auto* scan = static_cast<TScan*>(info);
+    if (devInfo->Reserved >= scan->Entries.size())
+        return Fail(ERROR_NO_MORE_ITEMS);
+    const TEntry& e = scan->Entries[devInfo->Reserved];
+    const TSysfsDevice& d = e.Device;
+    std::vector<uint8_t> value;
+    uint32_t kind = REG_SZ;
+    auto text = [&](const std::string& t) {
+        value.assign(t.begin(), t.end());
+        value.push_back(0);
+    };
+    auto list = [&](const std::vector<std::string>& items) {
+        kind = REG_MULTI_SZ;
+        for (const std::string& t : items) {
+            value.insert(value.end(), t.begin(), t.end());
+            value.push_back(0);
+        }
+        value.push_back(0);
+    };
+    auto number = [&](uint32_t v) {
+        kind = REG_DWORD;
+        value.resize(4);
+        std::memcpy(value.data(), &v, 4);
+    };
+    char id[64];
+    std::snprintf(id, sizeof id, "HID\\VID_%04X&PID_%04X", d.VendorID, d.ProductID);
+    char rev[16];
+    std::snprintf(rev, sizeof rev, "&REV_%04X", d.Version);
+    switch (code) {
+    case SPDRP_DEVICEDESC:
+    case SPDRP_FRIENDLYNAME:
+        if (d.Name.empty())
+            return Fail(13);
+        text(d.Name);
+        break;
+    case SPDRP_HARDWAREID:
+        list({std::string(id) + rev, id});
+        break;
+    case SPDRP_COMPATIBLEIDS:
+        if (d.Modalias.empty())
+            return Fail(13);
+        list({d.Modalias});
+        break;
+    case SPDRP_SERVICE:
+        if (d.Driver.empty())
+            return Fail(13);
+        text(d.Driver);
+        break;
+    case SPDRP_CLASS:
+        text("hidraw");
+        break;
+    case SPDRP_MFG:
+        if (d.Manufacturer.empty())
+            return Fail(13);
+        text(d.Manufacturer);
+        break;
+    case SPDRP_LOCATION_INFORMATION:
+        text(d.Phys);
+        break;
+    case SPDRP_PHYSICAL_DEVICE_OBJECT_NAME:
+        text(d.Syspath);
+        break;
+    case SPDRP_ENUMERATOR_NAME:
+        text(BusName(d.Bus));
+        break;
+    case SPDRP_ADDRESS:
+        number(d.Sequence);
+        break;
+    case SPDRP_BUSNUMBER:
+        number(d.BusNumber);
+        break;
+    case SPDRP_UI_NUMBER:
+        number(d.Minor);
+        break;
+    default:
+        return Fail(13); // not set for this device
+    }
+    if (type)
+        *type = kind;
+    if (required)
+        *required = uint32_t(value.size());
+    if (!buffer || size < value.size())
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(buffer, value.data(), value.size());
+    return true;
+}
+
+bool DestroyInfoList(HDEVINFO info) {
+    delete static_cast<TScan*>(info);
+    return true;
+}
+
+uint32_t GetLastError() {
+    return tLastError;
+}
+
+HDEVMONITOR MonitorOpen() {
+    udev_monitor* m = gUdev.udev_monitor_new_from_netlink(gContext, "udev");
+    if (!m)
+        return nullptr;
+    if (gUdev.udev_monitor_filter_add_match_subsystem_devtype(m, "hidraw", nullptr) < 0 ||
+        gUdev.udev_monitor_enable_receiving(m) < 0) {
+        gUdev.udev_monitor_unref(m);
+        return nullptr;
+    }
+    return m;
+}
+
+int MonitorFd(HDEVMONITOR m) {
+    return gUdev.udev_monitor_get_fd(static_cast<udev_monitor*>(m));
+}
+
+int MonitorReceive(HDEVMONITOR m) {
+    for (;;) {
+        errno = 0;
+        udev_device* dev = gUdev.udev_monitor_receive_device(static_cast<udev_monitor*>(m));
+        if (!dev) {
+            const int e = errno;
+            if (e == 0 || e == EAGAIN || e == EWOULDBLOCK || e == EINTR)
+                return 0;
+            // Events were lost to an overflow: one pass catches up with them.
+            return e == ENOBUFS ? 1 : -1;
+        }
+        const char* action = gUdev.udev_device_get_action(dev);
+        const bool counts =
+            action && (std::strcmp(action, "add") == 0 || std::strcmp(action, "remove") == 0);
+        gUdev.udev_device_unref(dev);
+        if (counts)
+            return 1;
+    }
+}
+
+void MonitorClose(HDEVMONITOR m) {
+    gUdev.udev_monitor_unref(static_cast<udev_monitor*>(m));
+}
+
+template <class F> void* Entry(F f) {
+    return reinterpret_cast<void*>(f);
+}
+
+} // namespace
+
+} // namespace korvalis::linuxhid
+
+namespace korvalis {
+
+void RegisterLinuxUdevModule() {
+    using namespace linuxhid;
+    TModuleDefinition setup;
+    setup.Symbols = {
+        {"SetupDiGetClassDevsA", Entry(&GetClassDevs)},
+        {"SetupDiEnumDeviceInterfaces", Entry(&EnumDeviceInterfaces)},
+        {"SetupDiGetDeviceInterfaceDetailA", Entry(&GetDeviceInterfaceDetail)},
+        {"SetupDiGetDeviceRegistryPropertyA", Entry(&GetRegistryProperty)},
+        {"SetupDiDestroyDeviceInfoList", Entry(&DestroyInfoList)},
+        {"SetupGetLastError", Entry(&linuxhid::GetLastError)},
+        {"SetupMonitorOpen", Entry(&MonitorOpen)},
+        {"SetupMonitorFd", Entry(&MonitorFd)},
+        {"SetupMonitorReceive", Entry(&MonitorReceive)},
+        {"SetupMonitorClose", Entry(&MonitorClose)},
+    };
+    // libudev is bound when the module loads; without it there is no module.
+    setup.OnLoad = BindUdev;
+    setup.OnUnload = UnbindUdev;
+    RegisterModule(kLinuxModules.Setup, std::move(setup));
+}
+
+void RegisterLinuxHidModules() {
+    RegisterLinuxHidrawModule();
+    RegisterLinuxUdevModule();
+}
+
+} // namespace korvalis
