@@ -4,6 +4,10 @@
 
 #include <zlib.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -134,6 +138,78 @@ void UnfilterFixed(uint8_t filter, uint8_t* row, const uint8_t* prev, size_t len
     }
 }
 
+#if defined(__SSE2__)
+// Pixels of 3 and 4 bytes (8-bit RGB and RGBA) are unfiltered a whole pixel
+// at a time; the bytes of one pixel do not depend on each other.
+template <size_t Size> inline __m128i LoadPixel(const uint8_t* p) {
+    uint32_t value = 0;
+    std::memcpy(&value, p, Size);
+    return _mm_cvtsi32_si128(static_cast<int>(value));
+}
+
+template <size_t Size> inline void StorePixel(uint8_t* p, __m128i pixel) {
+    const auto value = static_cast<uint32_t>(_mm_cvtsi128_si32(pixel));
+    std::memcpy(p, &value, Size);
+}
+
+inline __m128i Abs16(__m128i x) {
+    return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x));
+}
+
+inline __m128i Select(__m128i mask, __m128i yes, __m128i no) {
+    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+}
+
+// Answers false when the row is not whole pixels, for the scalar code to do.
+template <size_t Size>
+bool UnfilterPixels(uint8_t filter, uint8_t* row, const uint8_t* prev, size_t length) {
+    if (length % Size != 0 || filter == 2 || filter == 0 || filter > 4)
+        return false;
+    const __m128i zero = _mm_setzero_si128();
+    __m128i a = zero; // the pixel to the left, already unfiltered
+    switch (filter) {
+    case 1:
+        for (size_t i = 0; i < length; i += Size) {
+            a = _mm_add_epi8(a, LoadPixel<Size>(row + i));
+            StorePixel<Size>(row + i, a);
+        }
+        break;
+    case 3: {
+        const __m128i one = _mm_set1_epi8(1);
+        for (size_t i = 0; i < length; i += Size) {
+            const __m128i b = LoadPixel<Size>(prev + i);
+            // avg_epu8 rounds up; take back the carried half.
+            const __m128i mean =
+                _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+            a = _mm_add_epi8(LoadPixel<Size>(row + i), mean);
+            StorePixel<Size>(row + i, a);
+        }
+        break;
+    }
+    default: {
+        __m128i c = zero; // the pixel above-left
+        for (size_t i = 0; i < length; i += Size) {
+            const __m128i b = _mm_unpacklo_epi8(LoadPixel<Size>(prev + i), zero);
+            const __m128i a16 = _mm_unpacklo_epi8(a, zero);
+            const __m128i pa0 = _mm_sub_epi16(b, c);
+            const __m128i pb0 = _mm_sub_epi16(a16, c);
+            const __m128i pa = Abs16(pa0);
+            const __m128i pb = Abs16(pb0);
+            const __m128i pc = Abs16(_mm_add_epi16(pa0, pb0));
+            const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+            __m128i nearest = Select(_mm_cmpeq_epi16(smallest, pb), b, c);
+            nearest = Select(_mm_cmpeq_epi16(smallest, pa), a16, nearest);
+            a = _mm_add_epi8(LoadPixel<Size>(row + i), _mm_packus_epi16(nearest, nearest));
+            StorePixel<Size>(row + i, a);
+            c = b;
+        }
+        break;
+    }
+    }
+    return true;
+}
+#endif
+
 void Unfilter(uint8_t filter, uint8_t* row, const uint8_t* prev, size_t length, size_t distance) {
     switch (distance) {
     case 1:
@@ -141,8 +217,16 @@ void Unfilter(uint8_t filter, uint8_t* row, const uint8_t* prev, size_t length, 
     case 2:
         return UnfilterFixed<2>(filter, row, prev, length);
     case 3:
+#if defined(__SSE2__)
+        if (UnfilterPixels<3>(filter, row, prev, length))
+            return;
+#endif
         return UnfilterFixed<3>(filter, row, prev, length);
     case 4:
+#if defined(__SSE2__)
+        if (UnfilterPixels<4>(filter, row, prev, length))
+            return;
+#endif
         return UnfilterFixed<4>(filter, row, prev, length);
     case 6:
         return UnfilterFixed<6>(filter, row, prev, length);

@@ -418,3 +418,90 @@ TEST(PngImageData, RowQueriesOutsideThePictureAnswerNull) {
 
 } // namespace
 } // namespace korvalis::testing
+
+namespace korvalis::testing {
+namespace {
+
+uint8_t PaethPredictor(int a, int b, int c) {
+    const int p = a + b - c;
+    const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+    if (pa <= pb && pa <= pc)
+        return static_cast<uint8_t>(a);
+    return static_cast<uint8_t>(pb <= pc ? b : c);
+}
+
+// Filters one row the way an encoder does.
+std::vector<uint8_t> FilterRow(int filter, const std::vector<uint8_t>& row,
+                               const std::vector<uint8_t>& prev, size_t distance) {
+    std::vector<uint8_t> out = {static_cast<uint8_t>(filter)};
+    for (size_t i = 0; i < row.size(); ++i) {
+        const int a = i >= distance ? row[i - distance] : 0;
+        const int b = prev[i];
+        const int c = i >= distance ? prev[i - distance] : 0;
+        int predicted = 0;
+        switch (filter) {
+        case 1:
+            predicted = a;
+            break;
+        case 2:
+            predicted = b;
+            break;
+        case 3:
+            predicted = (a + b) / 2;
+            break;
+        case 4:
+            predicted = PaethPredictor(a, b, c);
+            break;
+        }
+        out.push_back(static_cast<uint8_t>(row[i] - predicted));
+    }
+    return out;
+}
+
+TEST(PngImageData, EveryFilterAtEveryPixelDistanceMatchesLibpng) {
+    const struct {
+        uint8_t ColorType, BitDepth;
+        size_t BytesPerPixel;
+    } formats[] = {{0, 8, 1},  {0, 16, 2}, {4, 8, 2},  {2, 8, 3}, {6, 8, 4},
+                   {4, 16, 4}, {2, 16, 6}, {6, 16, 8}, {3, 8, 1}};
+    uint32_t seed = 99;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<uint8_t>(seed >> 23);
+    };
+    for (const auto& format : formats) {
+        for (uint32_t width : {1u, 2u, 3u, 17u, 64u}) {
+            for (int mode = 0; mode < 6; ++mode) { // filters 0 to 4 alone, then mixed
+                const uint32_t height = 6;
+                std::vector<uint8_t> prev(width * format.BytesPerPixel, 0), raw;
+                for (uint32_t y = 0; y < height; ++y) {
+                    std::vector<uint8_t> row(prev.size());
+                    for (auto& byte : row)
+                        byte = next();
+                    const int filter = mode < 5 ? mode : static_cast<int>(y % 5);
+                    const auto filtered = FilterRow(filter, row, prev, format.BytesPerPixel);
+                    raw.insert(raw.end(), filtered.begin(), filtered.end());
+                    prev = row;
+                }
+                TPngBuilder builder;
+                builder.Ihdr(width, height, format.BitDepth, format.ColorType);
+                if (format.ColorType == 3) {
+                    std::vector<uint8_t> palette(768);
+                    for (auto& byte : palette)
+                        byte = next();
+                    builder.Chunk("PLTE", palette);
+                }
+                const auto file = builder.Idat(Deflate(raw)).Iend().Bytes();
+                SCOPED_TRACE(::testing::Message() << "type " << int{format.ColorType} << " depth "
+                                                  << int{format.BitDepth} << " width " << width
+                                                  << " filter mode " << mode);
+                TPngPicture picture;
+                ASSERT_NO_THROW(ReadPng(picture, file));
+                ExpectSameAsLibpng(picture, file);
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace korvalis::testing

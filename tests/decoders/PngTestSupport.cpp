@@ -1,5 +1,6 @@
 #include "PngTestSupport.h"
 
+#include <gtest/gtest.h>
 #include <png.h>
 #include <zlib.h>
 
@@ -241,6 +242,31 @@ std::vector<uint8_t> Deflate(const std::vector<uint8_t>& raw, int level) {
 void ReadPng(TPngPicture& picture, const std::vector<uint8_t>& bytes) {
     TBytesStream stream{std::span<const uint8_t>(bytes)};
     picture.ReadFromStream(stream);
+}
+
+// Compares every pixel and alpha value with what libpng's samples must show.
+void ExpectSameAsLibpng(const TPngPicture& picture, const std::vector<uint8_t>& file) {
+    const TLibpngImage oracle = LibpngRead(file);
+    ASSERT_TRUE(oracle.Ok) << oracle.Error;
+    ASSERT_EQ(picture.Width(), oracle.Width);
+    ASSERT_EQ(picture.Height(), oracle.Height);
+    const TRaster raster = picture.ToRaster();
+    int mismatches = 0;
+    for (int y = 0; y < oracle.Height; ++y) {
+        const uint8_t* alpha = picture.AlphaScanline(y);
+        for (int x = 0; x < oracle.Width; ++x) {
+            const TExpectedPixel want = ExpectedPixel(oracle, picture.GammaTable(), x, y);
+            const TColor got = raster.Pixel(x, y);
+            const bool colourOk = got == TColor{want.R, want.G, want.B};
+            const bool alphaOk = want.HasAlpha ? alpha && alpha[x] == want.A : alpha == nullptr;
+            if ((!colourOk || !alphaOk) && ++mismatches <= 5)
+                ADD_FAILURE() << "pixel " << x << "," << y << ": got " << int{got.r} << " "
+                              << int{got.g} << " " << int{got.b} << " alpha "
+                              << (alpha ? int{alpha[x]} : -1) << ", want " << int{want.R} << " "
+                              << int{want.G} << " " << int{want.B} << " alpha " << int{want.A};
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
 }
 
 } // namespace korvalis::testing

@@ -67,6 +67,10 @@ class TPngBuilder {
 std::vector<uint8_t> Deflate(const std::vector<uint8_t>& raw, int level = 6);
 std::vector<uint8_t> Be32(uint32_t value);
 
+// Compares every pixel of the picture and its alpha plane with what libpng's
+// samples of the same file must show (a gtest failure per difference).
+void ExpectSameAsLibpng(const TPngPicture& picture, const std::vector<uint8_t>& file);
+
 // Reads bytes with the reader under test; rethrows its failures.
 void ReadPng(TPngPicture& picture, const std::vector<uint8_t>& bytes);
 
