@@ -63,7 +63,12 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
     FormCreate();
 }
 
-TfrmMain::~TfrmMain() = default;
+TfrmMain::~TfrmMain() {
+    // The controller goes first, while the handlers it may still call exist.
+    FDevConBinding.reset();
+    delete DevCon;
+    DevCon = nullptr;
+}
 
 void TfrmMain::CreateComponents() {
     grp1 = MakeGroup(this, " Splash ", 4);
@@ -94,6 +99,8 @@ void TfrmMain::CreateComponents() {
         QStringList{QStringLiteral(
             "Images (*.[bB][mM][pP] *.[jJ][pP][gG] *.[jJ][pP][eE][gG] *.[pP][nN][gG])")});
     FOpenDialog = dlgOpen.get();
+    // The controller posts itself its first pass; it runs from the message loop.
+    DevCon = new THidDeviceController(this);
     tmrDataflash = new TQtTimer(this);
     tmrDataflash->SetInterval(500);
     tmrDataflash->SetEnabled(false);
@@ -115,6 +122,7 @@ void TfrmMain::CreateComponents() {
     FConnection = std::make_unique<TConnection>(
         TConnectionView{*stBar, FUploadButton, *this, FProgressBar, *this, *tmrDataflash,
                         [](int ms) { QThread::msleep(ulong(ms)); }});
+    FDevConBinding = std::make_unique<TDevConBinding>(*DevCon, *FConnection);
 
     connect(btn1Def, &QPushButton::clicked, this, &TfrmMain::btn1DefClick);
     connect(btn1Open, &QPushButton::clicked, this, &TfrmMain::btn1OpenClick);

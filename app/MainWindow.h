@@ -4,6 +4,7 @@
 #include "QtToolkit.h"
 #include "bundle/ResourceBundle.h"
 #include "protocol/Connection.h"
+#include "protocol/DevConBinding.h"
 #include "toolkit/Toolkit.h"
 #include "ui/AltBugFixes.h"
 
@@ -44,6 +45,7 @@ class TfrmMain : public QWidget, public IWindowCursor, public IRepaintable {
     TStatusBar* stBar;
     QProgressBar* pb1;
     std::unique_ptr<TQtOpenDialog> dlgOpen;
+    THidDeviceController* DevCon;
     TQtTimer* tmrDataflash;
 
     TResourceBundle& Bundle() { return FBundle; }
@@ -56,6 +58,7 @@ class TfrmMain : public QWidget, public IWindowCursor, public IRepaintable {
     void RepaintNow() override;
 
     TConnection& Connection() { return *FConnection; }
+    TDevConBinding& DevConBinding() { return *FDevConBinding; }
     TQtButton& UploadButton() { return FUploadButton; }
     TQtProgressBar& ProgressBar() { return FProgressBar; }
     TAltBugFix& AltBugFix() { return *FAltBugFix; }
@@ -80,6 +83,9 @@ class TfrmMain : public QWidget, public IWindowCursor, public IRepaintable {
 
     TResourceBundle FBundle;
     std::unique_ptr<TConnection> FConnection;
+    // DevCon's handlers (DevConEnumerate, DevConDeviceChange, DevConDeviceCreateError,
+    // DevConDeviceData) live in the binding.
+    std::unique_ptr<TDevConBinding> FDevConBinding;
     TQtButton FUploadButton{nullptr};
     TQtProgressBar FProgressBar{nullptr};
     IOpenDialog* FOpenDialog = nullptr;

@@ -45,8 +45,9 @@ class MainWindow : public ::testing::Test {
   protected:
     void SetUp() override {
         form = std::make_unique<TfrmMain>();
+        // The state of the stored layout, before the message loop runs the
+        // controller's first pass.
         form->show();
-        QApplication::processEvents();
     }
     QWidget* Find(const char* name) {
         if (QString::fromLatin1(name) == "frmMain")
@@ -154,10 +155,10 @@ TEST_F(MainWindow, TimerKeepsItsScheduleWhenEnabledAgain) {
 namespace korvalis {
 namespace {
 
+// As when the HID support cannot be loaded: no pass has run, Upload is enabled.
 TEST(MainWindowUpload, WithoutDeviceConvertsSlotsAndEndsDisconnected) {
     TfrmMain form;
     form.show();
-    QApplication::processEvents();
     form.img2->Picture().SetPixel(0, 0, {255, 255, 255});
     form.btnUpload->click();
     EXPECT_EQ(form.stBar->Text(), "Disconnected");

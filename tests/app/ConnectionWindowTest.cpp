@@ -1,0 +1,237 @@
+// The whole flow through the real window, controller and device layer on the
+// simulated HID platform with the emulated Korvalis device.
+#include "app/MainWindow.h"
+#include "hid/platform/sim/KorvalisSimModel.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+namespace korvalis {
+namespace {
+
+using sim::TKorvalisSimModel;
+using sim::TSimPlatform;
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs = 3000) {
+    QElapsedTimer watch;
+    watch.start();
+    while (!done()) {
+        if (watch.elapsed() > timeoutMs)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+void Settle(int ms) {
+    QElapsedTimer watch;
+    watch.start();
+    while (watch.elapsed() < ms)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+std::shared_ptr<TKorvalisSimModel> Model(std::array<uint8_t, 3> fw = {19, 2, 16}, uint8_t marker = 0xCF) {
+    TKorvalisDeviceModel::TOptions options;
+    options.Firmware = fw;
+    options.Marker = marker;
+    return std::make_shared<TKorvalisSimModel>(options);
+}
+
+class ConnectionWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        TSimPlatform::Instance().Reset();
+        form = std::make_unique<TfrmMain>();
+        form->show();
+    }
+    void TearDown() override {
+        form.reset();
+        TSimPlatform::Instance().Reset();
+    }
+    std::string Status() const { return form->stBar->Text(); }
+    bool WaitStatus(const std::string& text, int timeoutMs = 3000) {
+        return WaitFor([&] { return Status() == text; }, timeoutMs);
+    }
+    uint32_t PlugKorvalis(std::shared_ptr<TKorvalisSimModel> model) {
+        return TSimPlatform::Instance().Plug(sim::KorvalisInterface(std::move(model)));
+    }
+    uint32_t PlugOther(uint16_t vendor, uint16_t product) {
+        sim::TSimInterface other;
+        other.VendorID = vendor;
+        other.ProductID = product;
+        return TSimPlatform::Instance().Plug(other);
+    }
+    std::unique_ptr<TfrmMain> form;
+};
+
+TEST_F(ConnectionWindow, StartUpShowsDisconnectedAfterTheFirstPass) {
+    EXPECT_EQ(Status(), "");
+    EXPECT_TRUE(form->btnUpload->isEnabled());
+    ASSERT_TRUE(WaitStatus("Disconnected"));
+    EXPECT_FALSE(form->btnUpload->isEnabled());
+}
+
+TEST_F(ConnectionWindow, PlugCheckConnectUpload) {
+    ASSERT_TRUE(WaitStatus("Disconnected"));
+    auto model = Model();
+    PlugKorvalis(model);
+    ASSERT_TRUE(WaitStatus("Checking firmware..."));
+    EXPECT_FALSE(form->btnUpload->isEnabled());
+    QElapsedTimer watch;
+    watch.start();
+    ASSERT_TRUE(WaitStatus("Connected"));
+    EXPECT_GE(watch.elapsed(), 400); // the 500 ms timer sends the read command
+    EXPECT_TRUE(form->btnUpload->isEnabled());
+    EXPECT_EQ(model->ReadCommands(), 1u);
+
+    std::vector<int> positions;
+    int maxSeen = 0;
+    QObject::connect(form->pb1, &QProgressBar::valueChanged, [&](int v) {
+        positions.push_back(v);
+        maxSeen = std::max(maxSeen, form->pb1->maximum());
+    });
+    form->img3->Picture().SetPixel(7, 7, {10, 200, 30});
+    form->btnUpload->click();
+    EXPECT_EQ(Status(), "Upload succeeded");
+    EXPECT_TRUE(form->btnUpload->isEnabled());
+    EXPECT_FALSE(form->pb1->isVisible());
+    EXPECT_EQ(form->cursor().shape(), Qt::ArrowCursor);
+    EXPECT_EQ(maxSeen, 227);
+    ASSERT_FALSE(positions.empty());
+    EXPECT_EQ(*std::max_element(positions.begin(), positions.end()), 226);
+    EXPECT_EQ(model->BundleReports(), 7264u);
+    ASSERT_TRUE(model->BundleComplete());
+    const auto received = model->ReceivedBundle();
+    const auto bundle = form->Bundle().Data();
+    EXPECT_TRUE(std::equal(bundle.begin(), bundle.end(), received.begin(), received.end()));
+    EXPECT_EQ(model->RejectedPackets(), 0u);
+    // A second upload may start at once.
+    form->btnUpload->click();
+    EXPECT_EQ(Status(), "Upload succeeded");
+}
+
+TEST_F(ConnectionWindow, FirmwareTable) {
+    struct Row {
+        std::array<uint8_t, 3> fw;
+        uint8_t marker;
+        const char* status;
+        bool upload;
+    };
+    for (const Row& row : {Row{{19, 2, 15}, 0xCF, "Incompatible firmware", false},
+                           Row{{19, 2, 16}, 0xCF, "Connected", true},
+                           Row{{20, 1, 1}, 0xCE, "Incompatible firmware", false}}) {
+        TSimPlatform::Instance().Reset();
+        form = std::make_unique<TfrmMain>();
+        form->show();
+        ASSERT_TRUE(WaitStatus("Disconnected"));
+        PlugKorvalis(Model(row.fw, row.marker));
+        ASSERT_TRUE(WaitStatus(row.status)) << row.status << " got " << Status();
+        EXPECT_EQ(form->btnUpload->isEnabled(), row.upload);
+    }
+}
+
+TEST_F(ConnectionWindow, OtherDevicesAreIgnored) {
+    ASSERT_TRUE(WaitStatus("Disconnected"));
+    PlugOther(0x046D, 0xC077);
+    PlugOther(0x0416, 0x5021);
+    Settle(700);
+    EXPECT_EQ(Status(), "Disconnected");
+    EXPECT_FALSE(form->btnUpload->isEnabled());
+}
+
+TEST_F(ConnectionWindow, UnrelatedPlugWhileConnectedChecksAgain) {
+    ASSERT_TRUE(WaitStatus("Disconnected"));
+    auto model = Model();
+    PlugKorvalis(model);
+    ASSERT_TRUE(WaitStatus("Connected"));
+    std::vector<std::string> seen;
+    PlugOther(0x046D, 0xC077);
+    ASSERT_TRUE(WaitFor([&] {
+        if (seen.empty() || seen.back() != Status())
+            seen.push_back(Status());
+        return Status() == "Connected" && seen.size() >= 3;
+    }));
+    EXPECT_NE(std::find(seen.begin(), seen.end(), "Checking firmware..."), seen.end());
+    EXPECT_EQ(model->ReadCommands(), 2u);
+}
+
+TEST_F(ConnectionWindow, UploadWithNoDevice) {
+    ASSERT_TRUE(WaitStatus("Disconnected"));
+    form->btnUpload->setEnabled(true); // as if a check had passed
+    form->btnUpload->click();
+    EXPECT_EQ(Status(), "Disconnected");
+    EXPECT_FALSE(form->btnUpload->isEnabled());
+}
+
+TEST_F(ConnectionWindow, DataOutsideAReadIsIgnored) {
+    ASSERT_TRUE(WaitStatus("Disconnected"));
+    auto model = Model();
+    const uint32_t dev = PlugKorvalis(model);
+    ASSERT_TRUE(WaitStatus("Connected"));
+    std::vector<uint8_t> stray(65, 0x11);
+    stray[0] = 0;
+    TSimPlatform::Instance().QueueInputReport(dev, stray);
+    Settle(300);
+    EXPECT_EQ(Status(), "Connected");
+    EXPECT_EQ(form->Connection().ExpectedCount(), 0);
+}
+
+TEST_F(ConnectionWindow, TwoMatchingDevicesTheLastIsCurrent) {
+    ASSERT_TRUE(WaitStatus("Disconnected"));
+    auto first = Model();
+    auto second = Model();
+    PlugKorvalis(first);
+    PlugKorvalis(second);
+    ASSERT_TRUE(WaitStatus("Connected"));
+    Settle(200);
+    form->btnUpload->click();
+    EXPECT_EQ(Status(), "Upload succeeded");
+    EXPECT_TRUE(second->BundleComplete());
+    EXPECT_FALSE(first->BundleComplete());
+}
+
+TEST_F(ConnectionWindow, SilentOrOverlongAnswersStayChecking) {
+    struct Row {
+        bool silent;
+        std::vector<uint16_t> split;
+        uint32_t extra;
+    };
+    for (const Row& row : {Row{true, {64}, 0}, Row{false, {60}, 10}}) {
+        TSimPlatform::Instance().Reset();
+        form = std::make_unique<TfrmMain>();
+        form->show();
+        ASSERT_TRUE(WaitStatus("Disconnected"));
+        TKorvalisDeviceModel::TOptions options;
+        options.Silent = row.silent;
+        options.AnswerSplit = row.split;
+        options.ExtraAnswerBytes = row.extra;
+        auto model = std::make_shared<TKorvalisSimModel>(options);
+        PlugKorvalis(model);
+        ASSERT_TRUE(WaitStatus("Checking firmware..."));
+        Settle(1000);
+        EXPECT_EQ(Status(), "Checking firmware...");
+        EXPECT_FALSE(form->btnUpload->isEnabled());
+        EXPECT_EQ(model->ReadCommands(), 1u);
+    }
+}
+
+TEST_F(ConnectionWindow, UnplugInTheMiddleOfAnUpload) {
+    ASSERT_TRUE(WaitStatus("Disconnected"));
+    TKorvalisDeviceModel::TOptions options;
+    options.UnplugAt = 3000;
+    auto model = std::make_shared<TKorvalisSimModel>(options);
+    PlugKorvalis(model);
+    ASSERT_TRUE(WaitStatus("Connected"));
+    form->btnUpload->click();
+    EXPECT_EQ(Status(), "Upload failed");
+    EXPECT_TRUE(form->btnUpload->isEnabled());
+    EXPECT_FALSE(form->pb1->isVisible());
+    // The device change is handled after the upload.
+    ASSERT_TRUE(WaitStatus("Disconnected"));
+    EXPECT_FALSE(form->btnUpload->isEnabled());
+    EXPECT_FALSE(model->BundleComplete());
+}
+
+} // namespace
+} // namespace korvalis
