@@ -1,0 +1,52 @@
+// korvalis-uploader-demo: the real window on the simulated HID platform, with
+// one emulated Korvalis device that is plugged in a second after start and a
+// window that shows what the device received.
+#include "DeviceScreen.h"
+#include "MainWindow.h"
+#include "hid/platform/sim/KorvalisSimModel.h"
+
+#include <QApplication>
+#include <QScreen>
+#include <QTimer>
+
+using namespace korvalis;
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("korvalis-uploader-demo"));
+    QApplication::setDesktopFileName(QStringLiteral("korvalis-uploader"));
+    sim::TSimPlatform::Select();
+
+    auto model = std::make_shared<sim::TKorvalisSimModel>([] {
+        TKorvalisDeviceModel::TOptions options;
+        options.ReportDelayMicroseconds = 1000; // as fast as full-speed USB
+        return options;
+    }());
+
+    TfrmMain frmMain;
+    frmMain.show();
+    TDeviceScreen screen;
+    screen.move(frmMain.frameGeometry().left(), frmMain.frameGeometry().bottom() + 8);
+    screen.show();
+
+    QTimer::singleShot(1000, [model] {
+        sim::TSimPlatform::Instance().Plug(sim::KorvalisInterface(model));
+    });
+    // Show each upload the device completes.
+    uint64_t shown = 0;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        const uint64_t reports = model->BundleReports();
+        if (reports == shown)
+            return;
+        shown = reports;
+        const auto bundle = model->ReceivedBundle();
+        screen.ShowBundle(bundle, model->BundleComplete()
+                                      ? QStringLiteral("Received %1 bytes: upload complete").arg(bundle.size())
+                                      : QStringLiteral("Received %1 bytes").arg(bundle.size()));
+    });
+    poll.start(200);
+    const int result = QApplication::exec();
+    sim::TSimPlatform::Instance().Reset();
+    return result;
+}
