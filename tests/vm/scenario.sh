@@ -3,11 +3,12 @@
 # the host's file system: `korvalis emulate` plugs a device in through uhid and
 # the real program talks to it through hidraw and udev.
 #
-#   scenario.sh BUILD_DIR
+#   scenario.sh BUILD_DIR [CORPUS_DIR]
 #
 # Every line for the host starts with "KORVALIS-VM:"; the last one says PASS or
 # FAIL. Commands the build does not have yet are listed as "left".
 build=$1
+corpus=${2:-}
 k="$build/cli/korvalis"
 t=/tmp/korvalis-vm
 mkdir -p "$t"
@@ -153,11 +154,17 @@ fi
 check "the emulated device answered a read command with nine reports" \
     grep -q "answered with 9 input reports" "$t/emu1.log"
 
+# The same slot options for the bundle and the upload: a PNG Logo and a JPEG
+# Screensaver when the corpus is at hand, the built-in Splash in any case.
+set --
+png=$corpus/pngsuite/basn2c08.png jpg=$corpus/jpeg/libjpeg-turbo/testorig.jpg
+[ -n "$corpus" ] && [ -f "$png" ] && set -- "$@" --logo "$png"
+[ -n "$corpus" ] && [ -f "$jpg" ] && set -- "$@" --screensaver "$jpg"
 if has_command upload && has_command bundle; then
-    "$k" bundle -o "$t/expected.bin" >"$t/bundle.log" 2>&1
+    "$k" bundle "$@" -o "$t/expected.bin" >"$t/bundle.log" 2>&1
     check "korvalis bundle writes the reference bundle" test -s "$t/expected.bin"
     start=$(now_ms)
-    timeout 120 "$k" upload >"$t/upload.log" 2>&1
+    timeout 120 "$k" upload "$@" >"$t/upload.log" 2>&1
     status=$?
     upload_ms=$(($(now_ms) - start))
     check "korvalis upload says Upload succeeded (exit $status)" \
