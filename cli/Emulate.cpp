@@ -398,12 +398,16 @@ bool TUhidEmulator::WriteFiles(bool complete) {
 
 void TUhidEmulator::Summary() {
     if (FReceiving) {
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "bundle incomplete: %zu of %u bytes (over uhid the kernel drops output "
-                      "reports when this program falls 32 behind; --realtime helps)",
-                      FModel.ReceivedBundle().size(), TKorvalisDeviceModel::kBundleSize);
-        Say(text);
+        std::string why;
+        if (FModel.Unplugged())
+            why = "the device was removed";
+        else if (FRefused > 0)
+            why = "the device refused the rest";
+        else
+            why = "the writer stopped, or the kernel dropped reports: uhid drops output reports "
+                  "when this program falls 32 behind (--realtime helps)";
+        Say("bundle incomplete: " + std::to_string(FModel.ReceivedBundle().size()) + " of " +
+            std::to_string(TKorvalisDeviceModel::kBundleSize) + " bytes; " + why);
         if (!WriteFiles(false))
             FFailed = true;
     }
@@ -521,6 +525,8 @@ int RunEmulate(std::span<const std::string> args) {
     if (const int code = ParseOptions(args, options); code >= 0)
         return code;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A closed descriptor shows as a failed write, not as a signal.
+    std::signal(SIGPIPE, SIG_IGN);
 
     const int fd = options.UhidFd >= 0 ? options.UhidFd : OpenUhid();
     if (fd < 0)
