@@ -389,6 +389,9 @@ void TIdatDecoder::ConvertRow(const uint8_t* src, uint32_t y, uint32_t colStart,
     case TConversion::Packed:
         if (whole) {
             std::memcpy(dst, src, RowBytes(pixels));
+        } else if (FDepth == 8) {
+            for (uint32_t i = 0; i < pixels; ++i)
+                dst[colStart + i * colStep] = src[i];
         } else {
             const int bits = FHeader.BitsPerPixel();
             for (uint32_t i = 0; i < pixels; ++i)
@@ -428,6 +431,13 @@ void TIdatDecoder::ConvertRow(const uint8_t* src, uint32_t y, uint32_t colStart,
                 dst[1] = src[1];
                 dst[2] = src[0];
             }
+        } else if (FIdentityGamma) {
+            for (uint32_t i = 0; i < pixels; ++i, src += 3) {
+                uint8_t* d = dst + 3 * size_t{colStart + i * colStep};
+                d[0] = src[2];
+                d[1] = src[1];
+                d[2] = src[0];
+            }
         } else {
             for (uint32_t i = 0; i < pixels; ++i, src += 3) {
                 uint8_t* d = dst + 3 * size_t{colStart + i * colStep};
@@ -452,6 +462,15 @@ void TIdatDecoder::ConvertRow(const uint8_t* src, uint32_t y, uint32_t colStart,
                 dst[1] = src[1];
                 dst[2] = src[0];
                 alpha[i] = src[3];
+            }
+        } else if (FIdentityGamma) {
+            for (uint32_t i = 0; i < pixels; ++i, src += 4) {
+                const uint32_t x = colStart + i * colStep;
+                uint8_t* d = dst + 3 * size_t{x};
+                d[0] = src[2];
+                d[1] = src[1];
+                d[2] = src[0];
+                alpha[x] = src[3];
             }
         } else {
             for (uint32_t i = 0; i < pixels; ++i, src += 4) {

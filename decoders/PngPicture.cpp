@@ -143,6 +143,14 @@ TPngPicture::TPngPicture() {
 TPngPicture::~TPngPicture() = default;
 
 void TPngPicture::ReadFromStream(TStream& stream) {
+    try {
+        ReadChunks(stream);
+    } catch (const std::bad_alloc&) {
+        throw EOutOfResources();
+    }
+}
+
+void TPngPicture::ReadChunks(TStream& stream) {
     FChunkList.Clear();
     ResetGamma(FGammaTable);
     ResetGamma(FInverseGamma);

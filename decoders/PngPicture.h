@@ -304,6 +304,8 @@ class TPngPicture {
     template <typename T> T* FindChunk() const { return FChunkList.ItemFromClass<T>(); }
 
   private:
+    void ReadChunks(TStream& stream);
+
     friend class TChunkIHDR;
     friend class TChunkIDAT;
     friend class TChunkgAMA;
