@@ -80,7 +80,9 @@ const TEndingRow kEndings[] = {
     {"bmp-as.JPG", TFileKind::Bmp, false},
 };
 
-void PrintTo(const TEndingRow& r, std::ostream* os) { *os << r.Name; }
+void PrintTo(const TEndingRow& r, std::ostream* os) {
+    *os << r.Name;
+}
 
 class LoadByEnding : public ::testing::TestWithParam<TEndingRow> {};
 

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -13,14 +14,28 @@
 
 namespace korvalis::testing {
 
-const std::string& ScratchDir() {
-    static const std::string dir = [] {
+namespace {
+
+// Removed with everything in it when the test process ends.
+struct TScratch {
+    TScratch() {
         std::string pattern = ::testing::TempDir() + "korvalis-imaging-XXXXXX";
         if (!mkdtemp(pattern.data()))
             throw std::runtime_error("cannot make a scratch directory");
-        return pattern;
-    }();
-    return dir;
+        Path = pattern;
+    }
+    ~TScratch() {
+        std::error_code ignored;
+        std::filesystem::remove_all(Path, ignored);
+    }
+    std::string Path;
+};
+
+} // namespace
+
+const std::string& ScratchDir() {
+    static const TScratch scratch;
+    return scratch.Path;
 }
 
 std::string WriteScratchFile(const std::string& name, const std::vector<uint8_t>& bytes) {
