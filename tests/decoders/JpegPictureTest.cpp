@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 
 namespace korvalis {
@@ -366,6 +367,28 @@ TEST(JpegPicture, FourComponentFilesLoadWithTheRightColours) {
         EXPECT_LT(MeanDifference(Decode(ReadFileBytes(kCorpus + t.Cmyk)),
                                  Decode(ReadFileBytes(kCorpus + t.Rgb))),
                   t.Limit);
+    }
+}
+
+TEST(JpegPicture, ColourSpacesWithoutAConversionFailCleanly) {
+    const auto two = [](int, int, uint8_t* p) { std::memset(p, 90, 2); };
+    const auto four = [](int, int, uint8_t* p) { std::memset(p, 90, 4); };
+    TJpegOptions grey;
+    grey.Grayscale = true;
+    const struct {
+        std::vector<uint8_t> File;
+        TJpegOptions Options;
+    } cases[] = {
+        {MakeJpeg(8, 8, TMakeSpace::TwoComponents, two), TJpegOptions{}},
+        {MakeJpeg(8, 8, TMakeSpace::CmykAdobe, four), grey},
+    };
+    for (const auto& c : cases) {
+        try {
+            Decode(c.File, c.Options);
+            FAIL() << "decoded without a conversion";
+        } catch (const EJPEG& e) {
+            EXPECT_EQ(e.Code(), 27); // libjpeg: unsupported colour conversion
+        }
     }
 }
 

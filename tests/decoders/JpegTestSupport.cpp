@@ -120,6 +120,10 @@ std::vector<uint8_t> MakeJpeg(int width, int height, TMakeSpace space,
         info.input_components = 1;
         info.in_color_space = JCS_GRAYSCALE;
         break;
+    case TMakeSpace::TwoComponents:
+        info.input_components = 2;
+        info.in_color_space = JCS_UNKNOWN;
+        break;
     case TMakeSpace::CmykAdobe:
     case TMakeSpace::Ycck:
     case TMakeSpace::CmykPlain:

@@ -33,7 +33,8 @@ struct TOracleImage {
 TOracleImage OracleDecode(const std::vector<uint8_t>& file, const TOracleSettings& settings = {});
 
 // CMYK with the Adobe marker holds inverted inks, as Adobe writers store them.
-enum class TMakeSpace { Rgb, Gray, CmykAdobe, Ycck, CmykPlain };
+// TwoComponents: a colour space libjpeg knows no conversion for.
+enum class TMakeSpace { Rgb, Gray, CmykAdobe, Ycck, CmykPlain, TwoComponents };
 // pixel(x, y, out) writes the components of one pixel (3 RGB, 1 grey, 4 CMYK).
 std::vector<uint8_t> MakeJpeg(int width, int height, TMakeSpace space,
                               const std::function<void(int, int, uint8_t*)>& pixel,
