@@ -17,7 +17,7 @@ const char* const kSlotNames[3] = {"--splash", "--logo", "--screensaver"};
 } // namespace
 
 bool ParseSlotOptions(std::span<const std::string> args, TSlotOptions& options,
-                      std::string& message) {
+                      std::string& message, bool requireOutput) {
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i], value;
         const bool inlineValue = name.rfind("--", 0) == 0 && name.find('=') != std::string::npos;
@@ -33,6 +33,10 @@ bool ParseSlotOptions(std::span<const std::string> args, TSlotOptions& options,
             value = args[++i];
         }
         if (name == "-o" || name == "--output") {
+            if (!requireOutput) {
+                message = "unknown option '" + name + "'";
+                return false;
+            }
             if (!options.Output.empty()) {
                 message = "only one output file, please";
                 return false;
@@ -64,7 +68,7 @@ bool ParseSlotOptions(std::span<const std::string> args, TSlotOptions& options,
         }
         options.Sources[slot] = value;
     }
-    if (options.Output.empty()) {
+    if (requireOutput && options.Output.empty()) {
         message = "no output file (-o OUT)";
         return false;
     }

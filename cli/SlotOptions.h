@@ -20,8 +20,9 @@ struct TSlotOptions {
 
 // Parses [--splash FILE|default] [--logo FILE|clear] [--screensaver FILE|clear]
 // -o OUT (also --name=VALUE). Answers false with a message for wrong usage.
+// Without requireOutput, -o is refused instead of required.
 bool ParseSlotOptions(std::span<const std::string> args, TSlotOptions& options,
-                      std::string& message);
+                      std::string& message, bool requireOutput = true);
 
 // The slots after start-up (Splash default, Logo and Screensaver black) and the
 // chosen actions. Answers 0, or 1 after printing the failing picture's line.

@@ -1,0 +1,43 @@
+#pragma once
+
+// What `info` and `upload` share: the --simulate options, the simulated
+// device they plug, and waiting on the event loop.
+
+#include "hid/platform/sim/KorvalisSimModel.h"
+
+#include <QCoreApplication>
+
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace korvalis::cli {
+
+struct TSimulateOptions {
+    bool Simulate = false;
+    TKorvalisDeviceModel::TOptions Model;
+    std::string Capture; // where to write what the emulated device reassembled
+    int TimeoutSeconds = 10;
+};
+
+// Takes the options it knows out of args and leaves the rest in rest.
+// Answers false with a message for wrong usage.
+bool ParseSimulateOptions(std::span<const std::string> args, TSimulateOptions& options,
+                          std::vector<std::string>& rest, std::string& message);
+
+// The usage text of the options above.
+extern const char* const kSimulateUsage;
+
+// A QCoreApplication for the command, unless one runs already.
+std::unique_ptr<QCoreApplication> MakeApplication();
+
+// With --simulate: selects the simulated platform and plugs the emulated
+// device; answers its model. Otherwise nothing.
+std::shared_ptr<sim::TKorvalisSimModel> PlugSimulatedDevice(const TSimulateOptions& options);
+
+// Runs the event loop until done() holds or the time is up; answers done().
+bool RunUntil(const std::function<bool()>& done, int timeoutMs);
+
+} // namespace korvalis::cli

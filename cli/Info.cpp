@@ -1,0 +1,118 @@
+// korvalis info: the configuration block of every Korvalis device, read as the
+// window's firmware check reads it, with the firmware version and the verdict.
+#include "Command.h"
+#include "DeviceSession.h"
+#include "HeadlessView.h"
+
+#include "protocol/DevConBinding.h"
+
+#include <cstdio>
+#include <map>
+
+namespace korvalis::cli {
+
+namespace {
+
+// One device's own check: a connection that prints nothing.
+struct TCheck {
+    THidDevice* Device;
+    std::FILE* Null = std::fopen("/dev/null", "w");
+    THeadlessView View{Null};
+    TConnection Connection{View.View()};
+    THidProtocolDevice Adapter;
+    explicit TCheck(THidDevice& device) : Device(&device), Adapter(device) {
+        View.Dataflash.SetOnTimer([this] { Connection.tmrDataflashTimer(); });
+    }
+    ~TCheck() {
+        if (Null)
+            std::fclose(Null);
+    }
+    bool Done() const {
+        return View.Status.Text() == "Connected" || View.Status.Text() == "Incompatible firmware";
+    }
+};
+
+int RunInfo(std::span<const std::string> args) {
+    TSimulateOptions simulate;
+    std::vector<std::string> rest;
+    std::string message;
+    if (!ParseSimulateOptions(args, simulate, rest, message))
+        return UsageError("info", message);
+    if (!simulate.Capture.empty())
+        return UsageError("info", "--capture belongs to upload");
+    if (!rest.empty())
+        return UsageError("info", "unknown option '" + rest.front() + "'");
+
+    auto app = MakeApplication();
+    PlugSimulatedDevice(simulate);
+    THidDeviceController controller;
+    if (!controller.Active()) {
+        PrintError("no HID device layer: libudev.so.1 cannot be loaded");
+        return 1;
+    }
+    std::vector<std::unique_ptr<TCheck>> checks;
+    bool passed = false;
+    controller.SetOnEnumerate(THidEnumerateEvent::Make(&checks, [&](THidDevice* device, int index) {
+        if (device->Identity().VendorID == TConnection::kVendorID &&
+            device->Identity().ProductID == TConnection::kProductID) {
+            checks.push_back(std::make_unique<TCheck>(*device));
+            checks.back()->Connection.DevConEnumerate(checks.back()->Adapter, index);
+        }
+        return true;
+    }));
+    controller.SetOnDeviceData(THidDataEvent::Make(
+        &checks, [&](THidDevice* device, uint8_t id, const uint8_t* data, uint16_t size) {
+            for (auto& check : checks)
+                if (check->Device == device)
+                    check->Connection.DevConDeviceData(id, data, size);
+        }));
+    controller.SetOnDeviceChange(TNotifyEvent::Make(&checks, [&](THidDeviceController*) {
+        if (!passed) {
+            passed = true;
+            controller.EnumerateDevices();
+        }
+    }));
+    RunUntil([&] { return passed; }, simulate.TimeoutSeconds * 1000);
+    if (checks.empty()) {
+        std::printf("No Korvalis device (0416:5020) found.\n");
+        return 1;
+    }
+    RunUntil(
+        [&] {
+            return std::all_of(checks.begin(), checks.end(), [](auto& c) { return c->Done(); });
+        },
+        simulate.TimeoutSeconds * 1000);
+
+    int rc = 0;
+    for (const auto& check : checks) {
+        const std::string path = check->Device->PnPInfo() ? check->Device->PnPInfo()->DevicePath : "?";
+        if (!check->Done()) {
+            std::printf("%s: no answer to the firmware check\n", path.c_str());
+            rc = 1;
+            continue;
+        }
+        const auto& block = check->Connection.ConfigBlock();
+        const bool ok = TConnection::FirmwareAccepted(block);
+        std::printf("%s: firmware %u.%u.%u, marker 0x%02X: %s\n", path.c_str(), block[516],
+                    block[517], block[518], block[12],
+                    ok ? "compatible" : "incompatible (needs 19.2.16 or later and marker 0xCF)");
+        if (!ok)
+            rc = 1;
+    }
+    controller.SetOnDeviceChange({});
+    controller.SetOnDeviceData({});
+    controller.SetOnEnumerate({});
+    sim::TSimPlatform::Instance().Reset();
+    return rc;
+}
+
+const TCommandRegistration kInfo{{
+    "info",
+    std::string("info ") + kSimulateUsage,
+    "read each Korvalis device's configuration and say whether its firmware is compatible",
+    RunInfo,
+}};
+
+} // namespace
+
+} // namespace korvalis::cli

@@ -1,0 +1,80 @@
+// korvalis upload: the window's firmware check and upload, headless, with the
+// same status texts; exit 0 only on "Upload succeeded".
+#include "Command.h"
+#include "DeviceSession.h"
+#include "HeadlessView.h"
+#include "SlotOptions.h"
+
+#include "bundle/ResourceBundle.h"
+#include "protocol/DevConBinding.h"
+
+namespace korvalis::cli {
+
+namespace {
+
+int RunUpload(std::span<const std::string> args) {
+    TSimulateOptions simulate;
+    std::vector<std::string> rest;
+    std::string message;
+    if (!ParseSimulateOptions(args, simulate, rest, message))
+        return UsageError("upload", message);
+    TSlotOptions slotOptions;
+    if (!ParseSlotOptions(rest, slotOptions, message, /*requireOutput=*/false))
+        return UsageError("upload", message);
+    TRasterPictureControl pictures[3];
+    if (const int rc = FillSlots(slotOptions, pictures))
+        return rc;
+
+    auto app = MakeApplication();
+    auto model = PlugSimulatedDevice(simulate);
+    THeadlessView view(stdout);
+    TConnection connection(view.View());
+    connection.Reset();
+    view.Dataflash.SetOnTimer([&] { connection.tmrDataflashTimer(); });
+    TResourceBundle bundle;
+    bundle.Initialise();
+    THidDeviceController controller;
+    TDevConBinding binding(controller, connection);
+    if (!controller.Active()) {
+        PrintError("no HID device layer: libudev.so.1 cannot be loaded");
+        return 1;
+    }
+
+    const auto settled = [&] {
+        const std::string status = view.Status.Text();
+        return status == "Connected" || status == "Incompatible firmware";
+    };
+    // The first pass answers "Disconnected", then "Checking firmware..." for a device.
+    RunUntil([&] { return !view.Status.History().empty(); }, simulate.TimeoutSeconds * 1000);
+    RunUntil(settled, view.Status.Text() == "Disconnected" ? 200 : simulate.TimeoutSeconds * 1000);
+    if (view.Status.Text() == "Disconnected" || view.Status.Text().empty()) {
+        PrintError("no Korvalis device (0416:5020) found");
+        return 1;
+    }
+    if (view.Status.Text() == "Checking firmware...") {
+        PrintError("the device did not answer the firmware check");
+        return 1;
+    }
+    if (view.Status.Text() != "Connected")
+        return 1;
+
+    connection.btnUploadClick(bundle, pictures[0].Picture(), pictures[1].Picture(), pictures[2].Picture());
+    const bool succeeded = view.Status.Text() == "Upload succeeded";
+    if (model && !simulate.Capture.empty() &&
+        !WriteOutputFile(simulate.Capture, model->ReceivedBundle()))
+        return 1;
+    sim::TSimPlatform::Instance().Reset();
+    return succeeded ? 0 : 1;
+}
+
+const TCommandRegistration kUpload{{
+    "upload",
+    std::string("upload [--splash FILE|default] [--logo FILE|clear] [--screensaver FILE|clear] ") +
+        kSimulateUsage,
+    "check the device's firmware and upload the three pictures, as the window's Upload does",
+    RunUpload,
+}};
+
+} // namespace
+
+} // namespace korvalis::cli
