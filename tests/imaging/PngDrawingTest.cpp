@@ -243,14 +243,11 @@ TLibpngRgba ReadRgbaWithLibpng(const std::string& path) {
     return out;
 }
 
-class CorpusTransparency : public ::testing::TestWithParam<const char*> {};
-
 // Which pixels are keyed out, and with what alpha the rest is blended, agree
 // with libpng; the colours themselves are our reader's, gamma included.
-TEST_P(CorpusTransparency, AlphaAndKeysAgreeWithLibpng) {
-    const std::string path = std::string(KORVALIS_CORPUS_DIR) + "/pngsuite/" + GetParam();
+void ExpectAlphaAndKeysAsLibpng(const std::string& path) {
     const TLibpngRgba oracle = ReadRgbaWithLibpng(path);
-    ASSERT_GT(oracle.Width, 0u);
+    ASSERT_GT(oracle.Width, 0u) << path;
     TPngPicture png;
     png.ReadFromFile(path);
     const TRaster colours = png.ToRaster();
@@ -268,9 +265,78 @@ TEST_P(CorpusTransparency, AlphaAndKeysAgreeWithLibpng) {
             const TColor expected{uint8_t((s.r * a + 255) >> 8), uint8_t((s.g * a + 255) >> 8),
                                   uint8_t((s.b * a + 255) >> 8)};
             if (out.Pixel(x, y) != expected && ++mismatches <= 3)
-                ADD_FAILURE() << GetParam() << " pixel (" << x << ", " << y << ")";
+                ADD_FAILURE() << path << " pixel (" << x << ", " << y << ")";
         }
-    EXPECT_EQ(mismatches, 0);
+    EXPECT_EQ(mismatches, 0) << path;
+}
+
+class CorpusTransparency : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CorpusTransparency, AlphaAndKeysAgreeWithLibpng) {
+    ExpectAlphaAndKeysAsLibpng(std::string(KORVALIS_CORPUS_DIR) + "/pngsuite/" + GetParam());
+}
+
+// An interlaced 16-bit picture with a colour key, written by libpng: the key
+// mask must follow the Adam7 passes.
+std::string WriteInterlacedKeyed(const std::string& name, int colourType, uint32_t width,
+                                 uint32_t height) {
+    const std::string path = ScratchDir() + "/" + name;
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        std::fclose(file);
+        return {};
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, width, height, 16, colourType, PNG_INTERLACE_ADAM7,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_color_16 key{};
+    key.gray = 0x4321;
+    key.red = 0x4321;
+    key.green = 0x8765;
+    key.blue = 0x0FED;
+    png_set_tRNS(png, info, nullptr, 0, &key);
+    png_write_info(png, info);
+    const int samples = colourType == PNG_COLOR_TYPE_RGB ? 3 : 1;
+    std::vector<uint8_t> pixels(size_t(width) * height * samples * 2);
+    for (uint32_t i = 0; i < width * height; ++i) {
+        const bool keyed = (i * 2654435761u) % 7 == 0;
+        const uint16_t values[3] = {uint16_t(keyed ? 0x4321 : 0x4300 + i % 256),
+                                    uint16_t(keyed ? 0x8765 : 0x8765),
+                                    uint16_t(keyed ? 0x0FED : 0x0FED)};
+        for (int s = 0; s < samples; ++s) {
+            pixels[(size_t(i) * samples + s) * 2] = uint8_t(values[s] >> 8);
+            pixels[(size_t(i) * samples + s) * 2 + 1] = uint8_t(values[s]);
+        }
+    }
+    std::vector<png_bytep> rows(height);
+    for (uint32_t y = 0; y < height; ++y)
+        rows[y] = pixels.data() + size_t(y) * width * samples * 2;
+    png_write_image(png, rows.data());
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    std::fclose(file);
+    return path;
+}
+
+TEST(InterlacedTransparency, KeysFollowTheAdam7PassesAsLibpngSees) {
+    const struct {
+        const char* Name;
+        int ColourType;
+        uint32_t W, H;
+    } rows[] = {{"grey16i.png", PNG_COLOR_TYPE_GRAY, 13, 11},
+                {"rgb16i.png", PNG_COLOR_TYPE_RGB, 17, 9},
+                {"grey16i-1wide.png", PNG_COLOR_TYPE_GRAY, 1, 9},
+                {"rgb16i-1high.png", PNG_COLOR_TYPE_RGB, 10, 1}};
+    for (const auto& row : rows) {
+        const std::string path = WriteInterlacedKeyed(row.Name, row.ColourType, row.W, row.H);
+        ASSERT_FALSE(path.empty());
+        ExpectAlphaAndKeysAsLibpng(path);
+        const std::vector<uint8_t> mask = PngKeyMask(ReadWholeFile(path));
+        EXPECT_NE(std::count(mask.begin(), mask.end(), 1), 0) << row.Name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(PngSuite, CorpusTransparency,
