@@ -5,6 +5,7 @@
 # The demo lives in app/ and may be switched off or not built yet.
 if(TARGET korvalis-uploader-demo)
     install(TARGETS korvalis-uploader-demo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    korvalis_install_man_page(korvalis-uploader-demo.1)
 endif()
 
 if(KORVALIS_TESTS AND EXISTS ${PROJECT_SOURCE_DIR}/tests/install/CMakeLists.txt)
