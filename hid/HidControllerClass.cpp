@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <deque>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace korvalis {
 
@@ -31,6 +33,47 @@ std::condition_variable gSyncDone;    // an item ran
 std::condition_variable gSyncPending; // an item was queued or a body returned
 std::deque<TSyncItem*> gSyncQueue;
 
+// Wakes the GUI thread for queued hand-offs: an eventfd its event loop
+// watches, so a reader hands over through our own queue and lock only.
+int gSyncWake = -1;
+
+class TSyncPump : public QObject {
+  public:
+    explicit TSyncPump(int fd) : QObject(QCoreApplication::instance()), FFd(fd) {
+        auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] {
+            uint64_t value;
+            [[maybe_unused]] ssize_t n = read(FFd, &value, sizeof value);
+            TCustomThread::CheckSynchronize();
+        });
+    }
+    ~TSyncPump() override {
+        {
+            std::lock_guard lock(gSyncLock);
+            gSyncWake = -1;
+        }
+        close(FFd);
+    }
+
+  private:
+    int FFd;
+};
+
+// On the GUI thread, before the first reader starts.
+void EnsureSyncPump() {
+    {
+        std::lock_guard lock(gSyncLock);
+        if (gSyncWake >= 0 || !QCoreApplication::instance())
+            return;
+    }
+    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0)
+        return;
+    new TSyncPump(fd);
+    std::lock_guard lock(gSyncLock);
+    gSyncWake = fd;
+}
+
 bool OnGuiThread() {
     QCoreApplication* app = QCoreApplication::instance();
     return !app || QThread::currentThread() == app->thread();
@@ -38,7 +81,10 @@ bool OnGuiThread() {
 
 } // namespace
 
-TCustomThread::TCustomThread() = default;
+TCustomThread::TCustomThread() {
+    if (OnGuiThread())
+        EnsureSyncPump();
+}
 
 TCustomThread::~TCustomThread() {
     if (isRunning()) {
@@ -95,10 +141,10 @@ void TCustomThread::run() {
     } catch (...) {
         // A body that ends by an exception ends the thread, nothing more.
     }
-    {
-        std::lock_guard lock(gSyncLock);
-        FBodyDone = true;
-    }
+    // The last thing the body does, under the lock WaitFor takes: everything
+    // before it happens before the waiter goes on.
+    std::lock_guard lock(gSyncLock);
+    FBodyDone = true;
     gSyncPending.notify_all();
 }
 
@@ -108,13 +154,20 @@ void TCustomThread::Synchronize(const std::function<void()>& call) {
         return;
     }
     TSyncItem item{&call, nullptr, false};
+    int wake;
     {
         std::lock_guard lock(gSyncLock);
         gSyncQueue.push_back(&item);
+        wake = gSyncWake;
+        gSyncPending.notify_all();
     }
-    gSyncPending.notify_all();
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [] { CheckSynchronize(); }, Qt::QueuedConnection);
+    if (wake >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(wake, &one, sizeof one);
+    } else {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [] { CheckSynchronize(); }, Qt::QueuedConnection);
+    }
     {
         std::unique_lock lock(gSyncLock);
         gSyncDone.wait(lock, [&] { return item.Done; });
@@ -139,11 +192,9 @@ void TCustomThread::CheckSynchronize() {
         } catch (...) {
             error = std::current_exception();
         }
-        {
-            std::lock_guard lock(gSyncLock);
-            item->Error = error;
-            item->Done = true;
-        }
+        std::lock_guard lock(gSyncLock);
+        item->Error = error;
+        item->Done = true;
         gSyncDone.notify_all();
     }
 }
@@ -491,11 +542,12 @@ void THidDevice::CloseSyncHandle() {
 }
 
 bool THidDevice::OpenReadHandle() {
-    if (!IsAvailable())
-        return false;
     std::lock_guard lock(FReadLock);
+    // A close asked for while the reader slept is done before anything else.
     if (FReadCloseRequested)
         CloseReadHandleLocked();
+    if (!IsAvailable())
+        return false;
     if (FReadHandle == INVALID_HANDLE_VALUE) {
         FReadHandle = OpenPath(GENERIC_READ, FILE_FLAG_OVERLAPPED);
         if (FReadHandle != INVALID_HANDLE_VALUE)

@@ -161,7 +161,8 @@ TEST_F(TControllerTest, EnumerateCountsStopsAndGaps) {
         EXPECT_EQ(seen, row.idx);
         for (THidDevice* d : Con->DeviceList())
             EXPECT_FALSE(d->InEnumeration());
-        EXPECT_EQ(Sim.OpenHandles(), 0u);
+        // An unplugged device's reader lets its handle go within one SleepTime.
+        EXPECT_TRUE(RunUntil([&] { return Sim.OpenHandles() == 0; }, 2000));
         Con.reset();
     }
 }
@@ -247,6 +248,54 @@ TEST_F(TControllerTest, CreateErrorsAndTheHandlersAnswers) {
         Rec.Take();
         Con.reset();
     }
+}
+
+TEST_F(TControllerTest, EnumerationSurvivesAShorterList) {
+    Sim.Plug(Interface(0x1111, 1));
+    const uint32_t second = Sim.Plug(Interface());
+    Start();
+    THidDevice* claimed = nullptr;
+    Con->SetOnEnumerate(THidEnumerateEvent::Make(nullptr, [&](THidDevice* d, int idx) {
+        if (idx == 1 && d->Claim())
+            claimed = d;
+        return true;
+    }));
+    Con->EnumerateDevices();
+    ASSERT_NE(claimed, nullptr);
+    Sim.Unplug(second);
+    Settle();
+    ASSERT_EQ(Con->DeviceList().size(), 2u);
+    // The application gives its unplugged device back from inside the
+    // enumeration of the other one: the list is one shorter from then on.
+    int calls = 0;
+    Con->SetOnEnumerate(THidEnumerateEvent::Make(nullptr, [&](THidDevice*, int) {
+        ++calls;
+        delete claimed;
+        claimed = nullptr;
+        return true;
+    }));
+    EXPECT_EQ(Con->EnumerateDevices(), 1);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(Con->DeviceList().size(), 1u);
+}
+
+TEST_F(TControllerTest, DestructionSurvivesAFailingLastPass) {
+    const uint32_t a = Sim.Plug(Interface());
+    Start();
+    std::string error;
+    Con->SetUnhandledException([&](std::exception_ptr e) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& x) {
+            error = x.what();
+        }
+    });
+    sim::TSimFaults f;
+    f.OpenFails = true;
+    Sim.SetFaults(a, f);
+    Con.reset(); // its last pass cannot create the device and has no handler for that
+    EXPECT_EQ(error, "Device cannot be opened");
+    EXPECT_EQ(Sim.OpenHandles(), 0u);
 }
 
 TEST_F(TControllerTest, EmptyScanAndBrokenMonitor) {
