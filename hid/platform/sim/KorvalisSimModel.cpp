@@ -1,5 +1,6 @@
 #include "KorvalisSimModel.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -8,17 +9,28 @@ namespace korvalis::sim {
 TSimWriteResult TKorvalisSimModel::OutputReport(ISimDevicePort& port, std::span<const uint8_t> report) {
     TKorvalisDeviceModel::TWriteResult result;
     std::vector<std::vector<uint8_t>> answers;
-    uint32_t delay;
+    std::chrono::steady_clock::time_point done{};
     {
         std::lock_guard lock(FLock);
         result = FModel.OutputReport(report);
         while (FModel.HasInputReport())
             answers.push_back(FModel.TakeInputReport());
-        delay = FModel.Options().ReportDelayMicroseconds;
+        const auto delay = std::chrono::microseconds(FModel.Options().ReportDelayMicroseconds);
+        if (delay.count() > 0 && result == TKorvalisDeviceModel::TWriteResult::wrAccepted) {
+            const auto now = std::chrono::steady_clock::now();
+            if (FOrigin == std::chrono::steady_clock::time_point{})
+                FOrigin = now;
+            const auto frames = (now - FOrigin + delay - std::chrono::nanoseconds(1)) / delay;
+            auto slot = FOrigin + std::max<int64_t>(frames, 1) * delay;
+            if (slot <= FLastSlot)
+                slot = FLastSlot + delay;
+            FLastSlot = slot;
+            done = slot;
+        }
     }
     // The write returns once the device has taken the report, as on the wire.
-    if (delay > 0 && result == TKorvalisDeviceModel::TWriteResult::wrAccepted)
-        std::this_thread::sleep_for(std::chrono::microseconds(delay));
+    if (done != std::chrono::steady_clock::time_point{})
+        std::this_thread::sleep_until(done);
     for (auto& answer : answers)
         port.QueueInputReport(std::move(answer));
     switch (result) {

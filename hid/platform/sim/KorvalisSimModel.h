@@ -5,6 +5,7 @@
 #include "KorvalisDeviceModel.h"
 #include "SimPlatform.h"
 
+#include <chrono>
 #include <mutex>
 
 namespace korvalis::sim {
@@ -31,6 +32,11 @@ class TKorvalisSimModel : public ISimDeviceModel {
   private:
     mutable std::mutex FLock;
     TKorvalisDeviceModel FModel;
+    // The wire's clock: a report completes at the next boundary of a fixed grid
+    // of the per-report delay, as interrupt transfers take the next USB frame,
+    // so a late wake-up never pushes later reports back.
+    std::chrono::steady_clock::time_point FOrigin{};
+    std::chrono::steady_clock::time_point FLastSlot{};
 };
 
 // A 0416:5020 interface with 65-byte reports, as the real device declares.
