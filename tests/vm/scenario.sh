@@ -24,15 +24,14 @@ check() { # description command...
 todo() { left="$left${left:+; }$*"; say "left: $*"; }
 now_ms() { date +%s%3N; }
 has_command() { "$k" --help 2>/dev/null | grep -q "^  $1 "; }
+uptime_s() { cut -d. -f1 /proc/uptime; }
 # The log shows the text within $3 seconds.
 wait_for() { # file text seconds
-    i=0
-    while [ $i -lt $(($3 * 10)) ]; do
-        grep -q -- "$2" "$1" 2>/dev/null && return 0
+    end=$(($(uptime_s) + $3))
+    until grep -q -- "$2" "$1" 2>/dev/null; do
+        [ "$(uptime_s)" -ge $end ] && return 1
         sleep 0.1
-        i=$((i + 1))
     done
-    return 1
 }
 finish() {
     [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
@@ -85,16 +84,15 @@ plug() {
 }
 # Waits for the emulator to end by itself; answers its exit status.
 wait_emulator() { # seconds
-    i=0
-    while kill -0 "$emu" 2>/dev/null && [ $i -lt $(($1 * 10)) ]; do
+    end=$(($(uptime_s) + $1))
+    while kill -0 "$emu" 2>/dev/null; do
+        if [ "$(uptime_s)" -ge $end ]; then
+            kill -TERM "$emu"
+            wait "$emu"
+            return 124
+        fi
         sleep 0.1
-        i=$((i + 1))
     done
-    if kill -0 "$emu" 2>/dev/null; then
-        kill -TERM "$emu"
-        wait "$emu"
-        return 124
-    fi
     wait "$emu"
 }
 # The configuration block read by hand through hidraw: the read command out,
@@ -112,12 +110,11 @@ raw_read_block() { # node out
     return $status
 }
 wait_gone() { # node
-    i=0
-    while [ -e "$1" ] && [ $i -lt 50 ]; do
+    end=$(($(uptime_s) + 5))
+    while [ -e "$1" ]; do
+        [ "$(uptime_s)" -ge $end ] && return 1
         sleep 0.1
-        i=$((i + 1))
     done
-    [ ! -e "$1" ]
 }
 block_bytes() { od -An -tu1 -j "$2" -N "$3" "$1" | tr -s ' ' | sed 's/^ //;s/ $//'; }
 
@@ -132,8 +129,10 @@ check "the report descriptor holds one 64-byte input and one 64-byte output repo
     test "$descriptor" = 0600ff0901a1010902150026ff0075089540810209039102c0
 if has_command devices; then
     "$k" devices >"$t/devices.log" 2>&1
-    check "korvalis devices lists 0416:5020 with report lengths 65 and 65" \
-        grep -qi "0416:5020.*65.*65" "$t/devices.log"
+    # PATH ID VERSION IN OUT ACCESS
+    check "korvalis devices lists $node as 0416:5020 with report lengths 65 and 65, read/write" \
+        test "$(awk -v n="$node" '$1 == n { print $2, $4, $5, $6 }' "$t/devices.log")" = \
+        "0416:5020 65 65 read/write"
     cat "$t/devices.log"
 else
     todo "korvalis devices (identity and report lengths through the Linux backend)"
@@ -170,7 +169,12 @@ if has_command upload && has_command bundle; then
     check "korvalis upload says Upload succeeded (exit $status)" \
         grep -q "Upload succeeded" "$t/upload.log"
     say "upload took $upload_ms ms"
-    wait_emulator 30
+    if [ $status = 0 ]; then
+        wait_emulator 30
+    else
+        kill -TERM "$emu"
+        wait "$emu"
+    fi
     check "the emulated device reassembled 7264 reports" \
         grep -q "bundle complete: 464896 bytes in 7264 reports" "$t/emu1.log"
     check "the captured bundle equals korvalis bundle byte for byte" \
