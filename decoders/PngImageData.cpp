@@ -76,6 +76,7 @@ void TChunkIHDR::PrepareImageData() {
 namespace {
 
 constexpr size_t kInputBlock = 65535;
+constexpr size_t kStageBlock = 65536;
 
 struct TAdam7Pass {
     uint32_t ColStart, RowStart, ColStep, RowStep;
@@ -141,15 +142,26 @@ void UnfilterFixed(uint8_t filter, uint8_t* row, const uint8_t* prev, size_t len
 #if defined(__SSE2__)
 // Pixels of 3 and 4 bytes (8-bit RGB and RGBA) are unfiltered a whole pixel
 // at a time; the bytes of one pixel do not depend on each other.
+// Pixels are assembled in a register: a 3-byte copy through memory would stall
+// the load that follows it.
 template <size_t Size> inline __m128i LoadPixel(const uint8_t* p) {
-    uint32_t value = 0;
-    std::memcpy(&value, p, Size);
+    uint32_t value;
+    if constexpr (Size == 4)
+        std::memcpy(&value, p, 4);
+    else
+        value = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
     return _mm_cvtsi32_si128(static_cast<int>(value));
 }
 
 template <size_t Size> inline void StorePixel(uint8_t* p, __m128i pixel) {
     const auto value = static_cast<uint32_t>(_mm_cvtsi128_si32(pixel));
-    std::memcpy(p, &value, Size);
+    if constexpr (Size == 4) {
+        std::memcpy(p, &value, 4);
+    } else {
+        p[0] = static_cast<uint8_t>(value);
+        p[1] = static_cast<uint8_t>(value >> 8);
+        p[2] = static_cast<uint8_t>(value >> 16);
+    }
 }
 
 inline __m128i Abs16(__m128i x) {
@@ -286,6 +298,8 @@ class TIdatDecoder {
   private:
     size_t RowBytes(uint64_t pixels) const;
     size_t Supply(uint8_t* out, size_t count);
+    size_t Inflate(uint8_t* out, size_t count);
+    uint64_t ImageBytes() const;
     void NextChunk();
     void CheckCrc();
     void ConvertRow(const uint8_t* src, uint32_t y, uint32_t colStart, uint32_t colStep,
@@ -307,6 +321,9 @@ class TIdatDecoder {
     size_t FDistance = 1;
     std::unique_ptr<uint8_t[]> FInput;
     std::unique_ptr<uint8_t[]> FRows;
+    std::unique_ptr<uint8_t[]> FStage;
+    size_t FStagePos = 0, FStageEnd = 0;
+    uint64_t FNeeded = 0; // decompressed bytes the image still needs
     uint8_t* FCurrent = nullptr;
     uint8_t* FPrevious = nullptr;
 };
@@ -344,9 +361,33 @@ void TIdatDecoder::NextChunk() {
     FLeft = length;
 }
 
+// Hands out the next count decompressed bytes; fewer only when no more can
+// come. Rows are served from a larger block inflated ahead, never past the
+// image's last byte: inflate runs its fast path only with 258 bytes of room,
+// so inflating row by row would decode every row's end the slow way.
+size_t TIdatDecoder::Supply(uint8_t* out, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        if (FStagePos == FStageEnd) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(kStageBlock, FNeeded));
+            const size_t got = want == 0 ? 0 : Inflate(FStage.get(), want);
+            FNeeded -= got;
+            FStagePos = 0;
+            FStageEnd = got;
+            if (got == 0)
+                break;
+        }
+        const size_t piece = std::min(count - done, FStageEnd - FStagePos);
+        std::memcpy(out + done, FStage.get() + FStagePos, piece);
+        FStagePos += piece;
+        done += piece;
+    }
+    return done;
+}
+
 // Produces up to count decompressed bytes; fewer only when no more can come
 // (the zlib stream or the file has ended).
-size_t TIdatDecoder::Supply(uint8_t* out, size_t count) {
+size_t TIdatDecoder::Inflate(uint8_t* out, size_t count) {
     FZ.next_out = out;
     FZ.avail_out = static_cast<uInt>(count);
     while (FZ.avail_out > 0 && !FStreamEnd) {
@@ -496,6 +537,23 @@ void TIdatDecoder::ConvertRow(const uint8_t* src, uint32_t y, uint32_t colStart,
     }
 }
 
+// Filter bytes and rows of the whole image, every pass of it.
+uint64_t TIdatDecoder::ImageBytes() const {
+    const uint32_t width = FHeader.Width(), height = FHeader.Height();
+    if (FHeader.InterlaceMethod() != 1)
+        return uint64_t{height} * (RowBytes(width) + 1);
+    uint64_t total = 0;
+    for (const TAdam7Pass& pass : kAdam7) {
+        const uint32_t pixels = (width + pass.ColStep - pass.ColStart - 1) / pass.ColStep;
+        const size_t length = RowBytes(pixels);
+        if (length == 0 || pass.RowStart >= height)
+            continue;
+        const uint64_t rows = (height - pass.RowStart + pass.RowStep - 1) / pass.RowStep;
+        total += rows * (length + 1);
+    }
+    return total;
+}
+
 void TIdatDecoder::DecodeSequential() {
     const size_t length = RowBytes(FHeader.Width());
     for (uint32_t y = 0; y < FHeader.Height(); ++y) {
@@ -581,6 +639,8 @@ void TIdatDecoder::Decode() {
     FRows.reset(new uint8_t[2 * rowBuffer]());
     FCurrent = FRows.get();
     FPrevious = FRows.get() + rowBuffer;
+    FStage.reset(new uint8_t[kStageBlock]);
+    FNeeded = ImageBytes();
 
     if (FHeader.InterlaceMethod() == 1)
         DecodeAdam7();
@@ -600,6 +660,7 @@ void TIdatDecoder::Decode() {
     FInflating = false;
     FInput.reset();
     FRows.reset();
+    FStage.reset();
     CheckCrc();
 }
 
