@@ -285,7 +285,8 @@ inline void PutIndex(uint8_t* row, uint32_t x, int bits, uint8_t value) {
 class TIdatDecoder {
   public:
     TIdatDecoder(TChunkIHDR& header, const TGammaTable& gamma, TStream& stream, uint32_t size)
-        : FHeader(header), FGamma(gamma), FStream(stream), FLeft(size) {}
+        : FHeader(header), FGamma(gamma), FStream(stream),
+          FMemory(dynamic_cast<TBytesStream*>(&stream)), FLeft(size) {}
     ~TIdatDecoder() {
         if (FInflating)
             inflateEnd(&FZ);
@@ -299,6 +300,7 @@ class TIdatDecoder {
     size_t RowBytes(uint64_t pixels) const;
     size_t Supply(uint8_t* out, size_t count);
     size_t Inflate(uint8_t* out, size_t count);
+    size_t ReadBlock(size_t count, const uint8_t*& block);
     uint64_t ImageBytes() const;
     void NextChunk();
     void CheckCrc();
@@ -310,7 +312,8 @@ class TIdatDecoder {
     TChunkIHDR& FHeader;
     const TGammaTable& FGamma;
     TStream& FStream;
-    uint32_t FLeft; // payload bytes of the current IDAT chunk not read yet
+    TBytesStream* FMemory; // set when the stream's bytes are in memory
+    uint32_t FLeft;        // payload bytes of the current IDAT chunk not read yet
     uint32_t FCrc = 0;
     z_stream FZ{};
     bool FInflating = false;
@@ -361,6 +364,23 @@ void TIdatDecoder::NextChunk() {
     FLeft = length;
 }
 
+// Reads up to count bytes of compressed data. A stream over memory lends its
+// bytes in place; any other is read into the input buffer.
+size_t TIdatDecoder::ReadBlock(size_t count, const uint8_t*& block) {
+    if (FMemory) {
+        const int64_t position = FStream.Position();
+        const auto bytes = FMemory->Bytes();
+        if (position >= static_cast<int64_t>(bytes.size()))
+            return 0;
+        const size_t got = std::min(count, bytes.size() - static_cast<size_t>(position));
+        block = bytes.data() + position;
+        FStream.Seek(static_cast<int64_t>(got), TSeekOrigin::soCurrent);
+        return got;
+    }
+    block = FInput.get();
+    return FStream.Read(FInput.get(), count);
+}
+
 // Hands out the next count decompressed bytes; fewer only when no more can
 // come. Rows are served from a larger block inflated ahead, never past the
 // image's last byte: inflate runs its fast path only with 258 bytes of room,
@@ -394,12 +414,13 @@ size_t TIdatDecoder::Inflate(uint8_t* out, size_t count) {
         if (FZ.avail_in == 0) {
             while (FLeft == 0)
                 NextChunk();
-            const size_t got = FStream.Read(FInput.get(), std::min<size_t>(kInputBlock, FLeft));
+            const uint8_t* block = nullptr;
+            const size_t got = ReadBlock(std::min<size_t>(kInputBlock, FLeft), block);
             if (got == 0)
                 break;
-            FCrc = png::Crc32(FCrc, FInput.get(), got);
+            FCrc = png::Crc32(FCrc, block, got);
             FLeft -= static_cast<uint32_t>(got);
-            FZ.next_in = FInput.get();
+            FZ.next_in = const_cast<Bytef*>(block);
             FZ.avail_in = static_cast<uInt>(got);
         }
         const uInt inBefore = FZ.avail_in;
@@ -634,7 +655,8 @@ void TIdatDecoder::Decode() {
     if (inflateInit_(&FZ, "1.2.2", sizeof(z_stream)) != Z_OK)
         throw EPNGZLIBError(Z_MEM_ERROR);
     FInflating = true;
-    FInput.reset(new uint8_t[kInputBlock]);
+    if (!FMemory)
+        FInput.reset(new uint8_t[kInputBlock]);
     const size_t rowBuffer = RowBytes(FHeader.Width()) + 1;
     FRows.reset(new uint8_t[2 * rowBuffer]());
     FCurrent = FRows.get();
@@ -650,10 +672,11 @@ void TIdatDecoder::Decode() {
     // The rows may be complete before this chunk's payload is: read and count
     // the rest, so that what is compared next really is this chunk's CRC.
     while (FLeft > 0) {
-        const size_t got = FStream.Read(FInput.get(), std::min<size_t>(kInputBlock, FLeft));
+        const uint8_t* block = nullptr;
+        const size_t got = ReadBlock(std::min<size_t>(kInputBlock, FLeft), block);
         if (got == 0)
             break;
-        FCrc = png::Crc32(FCrc, FInput.get(), got);
+        FCrc = png::Crc32(FCrc, block, got);
         FLeft -= static_cast<uint32_t>(got);
     }
     inflateEnd(&FZ);
