@@ -15,6 +15,7 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace korvalis {
 
@@ -951,17 +952,16 @@ void THidDeviceController::DeviceChange() {
     bool changed = FLastChangeParam == kStartupChangeParam;
     std::vector<std::unique_ptr<THidDevice>> found = ScanPresentInterfaces();
 
+    // Presence is a set lookup instead of a search per device, so a pass stays
+    // linear in the number of interfaces; the outcome and order are the same.
+    std::unordered_set<uint32_t> scanned;
+    for (const auto& n : found)
+        scanned.insert(n->PnPInfo()->DevInst);
     for (size_t i = FDeviceList.size(); i-- > 0;) {
         if (i >= FDeviceList.size())
             continue;
         THidDevice* d = FDeviceList[i];
-        bool present = false;
-        for (size_t n = found.size(); n-- > 0;)
-            if (found[n]->PnPInfo()->DevInst == d->PnPInfo()->DevInst && d->Plugged()) {
-                present = true;
-                break;
-            }
-        if (present)
+        if (d->Plugged() && scanned.count(d->PnPInfo()->DevInst))
             continue;
         d->MarkUnplugged();
         if (FOnRemoval) {
@@ -980,13 +980,15 @@ void THidDeviceController::DeviceChange() {
         changed = true;
     }
 
+    std::unordered_set<uint32_t> known;
+    for (THidDevice* d : FDeviceList)
+        if (d->Plugged())
+            known.insert(d->PnPInfo()->DevInst);
     for (auto& n : found)
-        for (THidDevice* d : FDeviceList)
-            if (d->PnPInfo()->DevInst == n->PnPInfo()->DevInst && d->Plugged()) {
-                n->SetController(nullptr);
-                n.reset();
-                break;
-            }
+        if (known.count(n->PnPInfo()->DevInst)) {
+            n->SetController(nullptr);
+            n.reset();
+        }
 
     for (auto& n : found) {
         if (!n)

@@ -54,7 +54,8 @@ struct TScan {
 struct TState {
     mutable std::recursive_mutex Lock;
     std::condition_variable_any Changed;
-    std::map<uint32_t, std::shared_ptr<TDevice>> Devices; // plugged only
+    std::map<uint32_t, std::shared_ptr<TDevice>> Devices;  // plugged only
+    std::map<std::string, std::shared_ptr<TDevice>> Paths; // the same, by path
     std::map<HANDLE, THandle> Handles;
     std::vector<TMonitor*> Monitors;
     size_t Preparsed = 0;
@@ -91,6 +92,9 @@ void UnplugLocked(TState& s, uint32_t devInst) {
         return;
     it->second->Plugged = false;
     it->second->Input.clear();
+    if (auto p = s.Paths.find(it->second->Config.Path);
+        p != s.Paths.end() && p->second == it->second)
+        s.Paths.erase(p);
     s.Devices.erase(it);
     s.Changed.notify_all();
     BroadcastLocked(s);
@@ -127,26 +131,26 @@ void SimGetHidGuid(GUID* guid) {
 HANDLE SimCreateFile(const char* path, uint32_t access, uint32_t, uint32_t, uint32_t) {
     TState& s = State();
     std::lock_guard lock(s.Lock);
-    for (auto& [inst, d] : s.Devices) {
-        if (d->Config.Path != path)
-            continue;
-        TSimFaults& f = d->Config.Faults;
-        if (f.OpenFails || f.OpenFailsTimes > 0) {
-            if (f.OpenFailsTimes > 0)
-                --f.OpenFailsTimes;
-            Fail(ERROR_ACCESS_DENIED);
-            return INVALID_HANDLE_VALUE;
-        }
-        if (access != 0 && !d->Config.ReadWrite) {
-            Fail(ERROR_ACCESS_DENIED);
-            return INVALID_HANDLE_VALUE;
-        }
-        const HANDLE h = s.NextHandle++;
-        s.Handles[h] = THandle{d, access, false};
-        return h;
+    auto found = s.Paths.find(path);
+    if (found == s.Paths.end()) {
+        Fail(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
     }
-    Fail(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+    const std::shared_ptr<TDevice>& d = found->second;
+    TSimFaults& f = d->Config.Faults;
+    if (f.OpenFails || f.OpenFailsTimes > 0) {
+        if (f.OpenFailsTimes > 0)
+            --f.OpenFailsTimes;
+        Fail(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (access != 0 && !d->Config.ReadWrite) {
+        Fail(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE h = s.NextHandle++;
+    s.Handles[h] = THandle{d, access, false};
+    return h;
 }
 
 bool SimCloseHandle(HANDLE h) {
@@ -548,6 +552,7 @@ uint32_t TSimPlatform::Plug(TSimInterface config) {
     d->Port.Device = d.get();
     const uint32_t inst = d->Config.DevInst;
     s.Devices[inst] = d;
+    s.Paths[d->Config.Path] = d;
     if (d->Config.Model)
         d->Config.Model->Plugged(d->Port);
     BroadcastLocked(s);
@@ -589,6 +594,7 @@ void TSimPlatform::Reset() {
         d->Input.clear();
     }
     s.Devices.clear();
+    s.Paths.clear();
     s.ScanFails = false;
     s.MonitorBroken = false;
     s.Changed.notify_all();
