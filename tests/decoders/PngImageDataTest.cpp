@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <chrono>
+#include <cstdio>
 #include <numeric>
 #include <typeinfo>
 
@@ -72,6 +73,23 @@ TEST(PngImageData, RowsCompleteBeforeTheIdatPayloadEnds) {
 
     const auto bad = TPngBuilder().Ihdr(width, height, 8, 0).Idat(stream, true).Iend().Bytes();
     EXPECT_THROW(ReadPng(picture, bad), EPngInvalidCRC);
+
+    // The same through a file, which is read in blocks rather than lent in place.
+    const std::string path = ::testing::TempDir() + "png_rows_complete_early.png";
+    for (const auto* file : {&good, &bad}) {
+        std::FILE* out = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        std::fwrite(file->data(), 1, file->size(), out);
+        std::fclose(out);
+        TPngPicture fromFile;
+        if (file == &good) {
+            ASSERT_NO_THROW(fromFile.ReadFromFile(path));
+            ExpectGreyRows(fromFile, height);
+        } else {
+            EXPECT_THROW(fromFile.ReadFromFile(path), EPngInvalidCRC);
+        }
+    }
+    std::remove(path.c_str());
 }
 
 TEST(PngImageData, SplitIdatChunksAreOneStreamEachWithItsCrc) {
@@ -145,6 +163,14 @@ TEST(PngImageData, HowTheIdatSequenceEnds) {
              .Iend()
              .Bytes(),
          &typeid(EPNGMissingMultipleIDAT), 0},
+        {"next IDAT of length 2^31",
+         TPngBuilder()
+             .Ihdr(width, height, 8, 0)
+             .Idat(head)
+             .Raw(Be32(0x80000000u))
+             .Raw(Bytes({'I', 'D', 'A', 'T'}))
+             .Bytes(),
+         &typeid(EPNGInvalidChunkLength), 0},
         {"IEND while data is missing",
          TPngBuilder().Ihdr(width, height, 8, 0).Idat(head).Iend().Bytes(),
          &typeid(EPNGMissingMultipleIDAT), 0},
