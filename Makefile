@@ -63,7 +63,7 @@ test-vm: setup
 	@scripts/setup-deps vm || echo "test-vm: the VM packages are missing; the vm test will be skipped"
 	cmake -S . -B $(BUILD_VM) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DKORVALIS_WERROR=ON \
 	    -DKORVALIS_BENCH=OFF -DKORVALIS_GUI=OFF
-	cmake --build $(BUILD_VM) -j $(JOBS) --target korvalis
+	cmake --build $(BUILD_VM) -j $(JOBS) --target korvalis korvalis_vm_hotplug
 	@scripts/vm-test --check
 	ctest --test-dir $(BUILD_VM) --output-on-failure -L vm
 
