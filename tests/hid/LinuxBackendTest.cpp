@@ -11,9 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace korvalis {
@@ -459,6 +461,69 @@ TEST_F(TLinuxScanTest, ScanIdentityAccessAndHotPlug) {
     RemoveDevice(keyboard);
     EXPECT_TRUE(Pass().empty());
     EXPECT_EQ(Con->DeviceList().size(), 3u);
+}
+
+TEST_F(TLinuxScanTest, ReportsAndWritesThroughTheNodes) {
+    // A FIFO stands in for the reading node (the test holds its write end), a
+    // plain file for the writing one: the backend's own open, poll, read and
+    // write run on them.
+    TFakeHid reading;
+    AddDevice(reading);
+    const fs::path fifo = gFake.Root / "dev" / reading.Hidraw;
+    fs::remove(fifo);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int feed = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(feed, 0);
+    TFakeHid writing;
+    writing.Usb = "1-4";
+    writing.HidName = "0003:0416:5020.0010";
+    writing.Hidraw = "hidraw5";
+    AddDevice(writing);
+    Start();
+    Pass();
+    Con->SetDevThreadSleepTime(20);
+    THidDevice* reader = nullptr;
+    std::vector<uint8_t> report(65, 0);
+    for (size_t i = 1; i < report.size(); ++i)
+        report[i] = uint8_t(i);
+    uint32_t written = 0;
+    bool wrote = false;
+    // Inside the enumeration call a device is available without a claim.
+    Con->SetOnEnumerate(THidEnumerateEvent::Make(nullptr, [&](THidDevice* d, int) {
+        if (d->PnPInfo()->DevInst == 11) {
+            reader = d;
+        } else {
+            wrote = d->WriteReport(report.data(), 65, written);
+        }
+        return true;
+    }));
+    Con->EnumerateDevices();
+    ASSERT_NE(reader, nullptr);
+    EXPECT_TRUE(wrote);
+    EXPECT_EQ(written, 65u);
+    const auto onDisk = ReadBytes(gFake.Root / "dev" / writing.Hidraw);
+    ASSERT_TRUE(onDisk.has_value());
+    EXPECT_EQ(*onDisk, report); // ID byte first, the whole buffer
+
+    ASSERT_TRUE(reader->Claim());
+    ASSERT_NE(reader->Reader(), nullptr);
+    // hidraw gives an unnumbered device's 64 bytes without the ID byte.
+    ASSERT_EQ(write(feed, report.data() + 1, 64), 64);
+    ASSERT_TRUE(RunUntil([&] { return !Rec.Reports.empty(); }));
+    EXPECT_EQ(Rec.Reports.front(), "0:64:1:64");
+    // The node hangs up: the read ends, and every SleepTime a new start fails,
+    // without spinning on the dead node in between.
+    close(feed);
+    ASSERT_TRUE(RunUntil([&] { return Rec.Errors.size() >= 2; }));
+    EXPECT_EQ(Rec.Errors[0], ERROR_DEVICE_NOT_CONNECTED);
+    const size_t errors = Rec.Errors.size();
+    RunFor(200);
+    EXPECT_LE(Rec.Errors.size() - errors, 12u); // 20 ms apart
+    EXPECT_EQ(Rec.Reports.size(), 1u);
+    // Stopping while the reader waits takes no longer than a wait.
+    const auto before = std::chrono::steady_clock::now();
+    reader->StopReader();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
 }
 
 TEST_F(TLinuxScanTest, MissingLibudevNameLeavesTheControllerInactive) {

@@ -31,6 +31,9 @@ struct THandle {
     std::string Syspath;
     bool Write = false;
     bool Numbered = false;
+    // The node hung up or failed a read: later reads cannot start, so the
+    // reader pauses between attempts instead of spinning on the dead node.
+    bool Dead = false;
 };
 
 enum TReadState : uintptr_t { rsIdle, rsPending, rsDone, rsFailed, rsCancelled };
@@ -214,6 +217,8 @@ bool ReadFileEx(HANDLE handle, void* buffer, uint32_t length, OVERLAPPED* ov) {
     THandle* h = Of(handle);
     if (!h || h->Fd < 0)
         return Fail(ERROR_INVALID_HANDLE);
+    if (h->Dead)
+        return Fail(ERROR_DEVICE_NOT_CONNECTED);
     ov->Internal[0] = rsPending;
     ov->Internal[1] = 0;
     ov->Internal[2] = reinterpret_cast<uintptr_t>(buffer);
@@ -246,10 +251,12 @@ uint32_t ReadWait(HANDLE handle, OVERLAPPED* ov, uint32_t milliseconds) {
         } else {
             ov->Internal[0] = rsFailed;
             ov->Internal[4] = n == 0 ? ERROR_DEVICE_NOT_CONNECTED : ErrnoToError(errno);
+            h->Dead = true;
         }
         return WAIT_IO_COMPLETION;
     }
     // POLLHUP, POLLERR: the device is gone; the read ends without data.
+    h->Dead = true;
     ov->Internal[0] = rsFailed;
     ov->Internal[4] = ERROR_DEVICE_NOT_CONNECTED;
     return WAIT_IO_COMPLETION;
