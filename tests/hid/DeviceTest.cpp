@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 
 namespace korvalis {
@@ -250,6 +252,37 @@ TEST_F(TDeviceTest, UnplugWhileReadingOrWriting) {
         EXPECT_EQ(Sim.OpenHandles(), 0u);
         Sim.Reset();
     }
+}
+
+int ThreadsNamed(const std::string& name) {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string line;
+        std::getline(comm, line);
+        count += line == name;
+    }
+    return count;
+}
+
+TEST_F(TDeviceTest, SilentDeviceDeliversNothingAndStopsCleanly) {
+    sim::TSimInterface config = Interface();
+    config.Faults.Silent = true;
+    config.Model = std::make_shared<TEchoModel>();
+    THidDevice* d = Start(config);
+    ASSERT_NE(d->Reader(), nullptr);
+    // The reader names its thread for debuggers and tools.
+    EXPECT_TRUE(RunUntil([] { return ThreadsNamed("THidDeviceReadT") == 1; }));
+    EXPECT_EQ(d->Reader()->GetThreadName(), "THidDeviceReadThread");
+    uint8_t report[65] = {0, 0x35};
+    uint32_t written = 0;
+    EXPECT_TRUE(d->WriteReport(report, 65, written)); // taken, never answered
+    Sim.QueueInputReport(Inst, {0, 1});
+    RunFor(60);
+    EXPECT_TRUE(Rec.Reports.empty());
+    EXPECT_TRUE(Rec.Errors.empty());
+    d->StopReader();
+    EXPECT_EQ(ThreadsNamed("THidDeviceReadT"), 0);
 }
 
 TEST_F(TDeviceTest, GivingBackAClaimedDeviceLeavesAFreshOne) {
