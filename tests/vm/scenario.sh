@@ -140,8 +140,10 @@ fi
 
 if has_command info; then
     timeout 30 "$k" info >"$t/info.log" 2>&1
-    check "korvalis info says Connected" grep -q "Connected" "$t/info.log"
-    cat "$t/info.log"
+    status=$?
+    check "korvalis info reads firmware 19.2.16 with marker 0xCF: compatible (exit $status)" \
+        test "$(cat "$t/info.log") $status" = "$node: firmware 19.2.16, marker 0xCF: compatible 0"
+    sed 's/^/  info: /' "$t/info.log"
 else
     raw_read_block "$node" "$t/block.bin"
     check "the read command by hand through hidraw answers 576 bytes" \
@@ -166,8 +168,9 @@ if has_command upload && has_command bundle; then
     timeout 120 "$k" upload "$@" >"$t/upload.log" 2>&1
     status=$?
     upload_ms=$(($(now_ms) - start))
-    check "korvalis upload says Upload succeeded (exit $status)" \
-        grep -q "Upload succeeded" "$t/upload.log"
+    check "korvalis upload: Checking firmware..., Connected, Upload succeeded (exit $status)" \
+        test "$(tr '\n' '|' <"$t/upload.log") $status" = \
+        "Disconnected|Checking firmware...|Connected|Uploading resources...|Upload succeeded| 0"
     say "upload took $upload_ms ms"
     sed 's/^/  upload: /' "$t/upload.log"
     if [ $status = 0 ]; then
@@ -196,14 +199,28 @@ check "the hidraw node is gone after the device" wait_gone "$node"
 plug "$t/emu2.log" --fw 19.2.15
 if has_command info; then
     timeout 30 "$k" info >"$t/info2.log" 2>&1
-    check "korvalis info says Incompatible firmware for 19.2.15" \
-        grep -q "Incompatible firmware" "$t/info2.log"
-    cat "$t/info2.log"
+    status=$?
+    check "korvalis info says 19.2.15 is incompatible (exit $status)" \
+        grep -q "^$node: firmware 19.2.15, marker 0xCF: incompatible" "$t/info2.log"
+    check "korvalis info fails for it" test $status = 1
+    sed 's/^/  info: /' "$t/info2.log"
+else
+    todo "korvalis info with a rejected firmware"
+fi
+if has_command upload; then
+    timeout 60 "$k" upload >"$t/upload2.log" 2>&1
+    status=$?
+    check "korvalis upload stops at Incompatible firmware (exit $status)" \
+        test "$(tr '\n' '|' <"$t/upload2.log") $status" = \
+        "Disconnected|Checking firmware...|Incompatible firmware| 1"
+    sed 's/^/  upload: /' "$t/upload2.log"
+    check "nothing was written to the rejected device" \
+        test -z "$(grep "write command" "$t/emu2.log")"
 else
     raw_read_block "$node" "$t/block2.bin"
     check "a device with firmware 19.2.15 says so in its block" \
         test "$(block_bytes "$t/block2.bin" 516 3)" = "19 2 15"
-    todo "korvalis info with a rejected firmware"
+    todo "korvalis upload with a rejected firmware"
 fi
 kill -TERM "$emu"
 wait "$emu"
@@ -215,7 +232,8 @@ if has_command upload; then
     timeout 120 "$k" upload >"$t/upload3.log" 2>&1
     status=$?
     check "upload ends with Upload failed when the device goes (exit $status, $(($(now_ms) - start)) ms)" \
-        grep -q "Upload failed" "$t/upload3.log"
+        grep -qx "Upload failed" "$t/upload3.log"
+    check "and never claims success" test -z "$(grep "Upload succeeded" "$t/upload3.log")"
     sed 's/^/  upload: /' "$t/upload3.log"
     check "no crash and no hang (exit $status)" test $status -ne 0 -a $status -lt 124
     check "the device was removed at report 3000" grep -q "unplugged at output report 3000" "$t/emu3.log"
