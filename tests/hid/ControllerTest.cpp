@@ -298,6 +298,46 @@ TEST_F(TControllerTest, DestructionSurvivesAFailingLastPass) {
     EXPECT_EQ(Sim.OpenHandles(), 0u);
 }
 
+TEST_F(TControllerTest, BroadcastDuringAPassIsDropped) {
+    Start();
+    Rec.Take();
+    bool inPass = false;
+    const uint64_t scans = Sim.ScanCount();
+    Con->SetOnArrival(THidPlugEvent::Make(nullptr, [&](THidDevice*) {
+        inPass = Con->ChangeInProgress();
+        // A handler that runs the event loop lets another broadcast in.
+        Sim.Broadcast();
+        RunFor(20);
+    }));
+    Sim.Plug(Interface());
+    Settle();
+    EXPECT_TRUE(inPass);
+    EXPECT_EQ(Sim.ScanCount() - scans, 1u);
+    EXPECT_EQ(Rec.Take(), Log{"change"});
+    EXPECT_FALSE(Con->ChangeInProgress());
+}
+
+TEST_F(TControllerTest, DestructionOrder) {
+    const uint32_t a = Sim.Plug(Interface());
+    const uint32_t b = Sim.Plug(Interface(0x1111, 1));
+    Start();
+    Rec.Take();
+    Con->SetOnEnumerate(THidEnumerateEvent::Make(nullptr, [&](THidDevice* d, int) {
+        if (d->PnPInfo()->DevInst == a)
+            d->Claim();
+        return true;
+    }));
+    Con->EnumerateDevices();
+    ASSERT_NE(Con->DeviceList()[0]->Reader(), nullptr);
+    Sim.Unplug(b); // its broadcast never runs: the last pass finds it gone
+    Con.reset();
+    // The last pass reports the removal but no change; the claimed device goes
+    // without an unplug event, its reader stopped, nothing left open.
+    EXPECT_EQ(Rec.Take(), (Log{"unplug " + S(b), "removal " + S(b)}));
+    EXPECT_EQ(Sim.OpenHandles(), 0u);
+    EXPECT_EQ(Sim.LivePreparsed(), 0u);
+}
+
 TEST_F(TControllerTest, EmptyScanAndBrokenMonitor) {
     const uint32_t a = Sim.Plug(Interface());
     Start();
