@@ -47,10 +47,21 @@ finish() {
 [ -x "$k" ] || { bad "korvalis is not built in $build"; finish; }
 
 # --- the kernel side --------------------------------------------------------
+uhid_missing="korvalis: /dev/uhid is missing: this kernel offers no uhid (as root: modprobe uhid)"
+if [ ! -e /dev/uhid ]; then
+    check "emulate says so when /dev/uhid is missing" \
+        test "$("$k" emulate 2>&1; echo "exit $?")" = "$uhid_missing
+exit 1"
+fi
 for m in hid uhid hid-generic; do
     check "modprobe $m" modprobe "$m"
 done
 check "/dev/uhid is a character device" test -c /dev/uhid
+uhid_denied="korvalis: /dev/uhid is not writable for this user: run as root or grant access to it"
+check "emulate says so when /dev/uhid is not writable" \
+    test "$(setpriv --reuid=65534 --regid=65534 --clear-groups "$k" emulate 2>&1; echo "exit $?")" = \
+    "$uhid_denied
+exit 1"
 
 monitor="" watcher=""
 udevd=""
