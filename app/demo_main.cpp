@@ -6,8 +6,11 @@
 #include "hid/platform/sim/KorvalisSimModel.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QScreen>
 #include <QTimer>
+
+#include <cstdio>
 
 using namespace korvalis;
 
@@ -15,13 +18,32 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("korvalis-uploader-demo"));
     QApplication::setDesktopFileName(QStringLiteral("korvalis-uploader"));
-    sim::TSimPlatform::Select();
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("The Korvalis Graphics Uploader with an emulated device."));
+    parser.addHelpOption();
+    const QCommandLineOption fwOption(QStringLiteral("fw"),
+                                      QStringLiteral("Firmware version the device reports."),
+                                      QStringLiteral("A.B.C"), QStringLiteral("19.2.16"));
+    const QCommandLineOption markerOption(QStringLiteral("marker"),
+                                          QStringLiteral("Marker byte the device reports."),
+                                          QStringLiteral("0xNN"), QStringLiteral("0xCF"));
+    parser.addOption(fwOption);
+    parser.addOption(markerOption);
+    parser.process(app);
 
-    auto model = std::make_shared<sim::TKorvalisSimModel>([] {
-        TKorvalisDeviceModel::TOptions options;
-        options.ReportDelayMicroseconds = 1000; // as fast as full-speed USB
-        return options;
-    }());
+    TKorvalisDeviceModel::TOptions options;
+    options.ReportDelayMicroseconds = 1000; // as fast as full-speed USB
+    bool markerOk = false;
+    const uint marker = parser.value(markerOption).toUInt(&markerOk, 0);
+    if (!ParseFirmwareVersion(parser.value(fwOption).toStdString(), options.Firmware) || !markerOk ||
+        marker > 0xFF) {
+        std::fprintf(stderr, "korvalis-uploader-demo: --fw takes A.B.C and --marker a byte\n");
+        return 2;
+    }
+    options.Marker = uint8_t(marker);
+    sim::TSimPlatform::Select();
+    auto model = std::make_shared<sim::TKorvalisSimModel>(options);
 
     TfrmMain frmMain;
     frmMain.show();
