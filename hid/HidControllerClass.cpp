@@ -798,10 +798,16 @@ class THidNotifyObject : public QObject {
 };
 
 THidDeviceController::THidDeviceController(QObject* owner) : QObject(owner) {
-    FSetupLoaded = LoadSetupLibrary();
-    if (FSetupLoaded) {
+    // A load that fails for want of a name gives its count back at once; one
+    // whose module is missing keeps it. The controller notes which counts it
+    // holds and gives back exactly those.
+    const int32_t setupBefore = SetupLibraryLoadCount();
+    const bool setupLoaded = LoadSetupLibrary();
+    FSetupCounted = SetupLibraryLoadCount() > setupBefore;
+    if (setupLoaded) {
+        const int32_t hidBefore = HidLibraryLoadCount();
         LoadHidLibrary();
-        FHidLoadCalled = true;
+        FHidCounted = HidLibraryLoadCount() > hidBefore;
     }
     if (IsHidLibraryLoaded()) {
         HidApi().HidD_GetHidGuid(&FInterfaceClassGuid);
@@ -826,10 +832,8 @@ THidDeviceController::~THidDeviceController() {
     SetOnDeviceUnplug({});
     FOnEnumerate = {};
     FDestroying = true;
-    if (IsHidLibraryLoaded()) {
-        delete FNotifyObject;
-        FNotifyObject = nullptr;
-    }
+    delete FNotifyObject;
+    FNotifyObject = nullptr;
     // Each device leaves the list by itself only through a controller; with
     // none it simply goes.
     std::vector<THidDevice*> devices;
@@ -840,11 +844,11 @@ THidDeviceController::~THidDeviceController() {
             d->MarkUnplugged();
         delete d;
     }
-    // Each module is released exactly as often as this controller loaded it,
-    // so a failed load neither keeps a module bound nor drives a count below 0.
-    if (FSetupLoaded)
+    // Every count this controller holds goes back, so a failed load neither
+    // keeps a module bound nor blocks the next controller's try.
+    if (FSetupCounted)
         UnloadSetupLibrary();
-    if (FHidLoadCalled)
+    if (FHidCounted)
         UnloadHidLibrary();
 }
 

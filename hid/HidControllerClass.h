@@ -362,8 +362,8 @@ class THidDeviceController : public QObject {
     THidNotifyObject* FNotifyObject = nullptr;
     bool FLoading = true;
     bool FDestroying = false;
-    bool FSetupLoaded = false;
-    bool FHidLoadCalled = false;
+    bool FSetupCounted = false;
+    bool FHidCounted = false;
     std::function<void(std::exception_ptr)> FUnhandledException;
 };
 

@@ -127,6 +127,37 @@ TEST_F(TBindingTest, SetupLoadCountsAndMissingLibrary) {
     EXPECT_EQ(SetupLibraryLoadCount(), 0);
 }
 
+TEST_F(TBindingTest, ControllerGivesBackEveryCountItHolds) {
+    struct Row {
+        const char* setup; // registered set-up module, "" none
+        const char* missing;
+        bool active;
+    };
+    const Row rows[] = {
+        {"", "", false}, // the module is not there at all
+        {"test-setup", "SetupMonitorFd", false},
+        {"test-setup", "", true},
+        {"", "", false},
+    };
+    RegisterModule("test-hid", ModuleWith(HidNames(), ""));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.setup + std::string(" ") + row.missing);
+        UnregisterModule("test-setup");
+        if (*row.setup)
+            RegisterModule("test-setup", ModuleWith(SetupEntryPointNames(), row.missing));
+        SelectHidModules({"test-hid", "test-setup"});
+        {
+            THidDeviceController controller;
+            EXPECT_EQ(controller.Active(), row.active);
+            EXPECT_EQ(IsHidLibraryLoaded(), row.active);
+        }
+        // A missing module does not keep the next controller from trying again.
+        EXPECT_EQ(SetupLibraryLoadCount(), 0);
+        EXPECT_EQ(HidLibraryLoadCount(), 0);
+        EXPECT_FALSE(IsSetupLibraryLoaded());
+    }
+}
+
 TEST_F(TBindingTest, ModuleLoaderByName) {
     // A library the system loader finds, resolved through the same calls.
     TModuleHandle libm = nullptr;
