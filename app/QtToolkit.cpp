@@ -50,27 +50,6 @@ void TStatusBar::SetText(const std::string& text) {
 
 std::string TStatusBar::Text() const { return FPanel->text().toStdString(); }
 
-TQtTimer::TQtTimer(QObject* parent) : QObject(parent) {
-    connect(&FTimer, &QTimer::timeout, this, [this] {
-        if (FOnTimer)
-            FOnTimer();
-    });
-}
-
-void TQtTimer::SetEnabled(bool enabled) {
-    if (enabled == FTimer.isActive())
-        return;
-    if (enabled)
-        FTimer.start();
-    else
-        FTimer.stop();
-}
-
-void TQtTimer::SetInterval(uint32_t milliseconds) {
-    if (int(milliseconds) != FTimer.interval())
-        FTimer.setInterval(int(milliseconds)); // restarts an active timer, as intended
-}
-
 TQtOpenDialog::TQtOpenDialog(QWidget* owner, QString title, QStringList nameFilters)
     : FOwner(owner), FTitle(std::move(title)), FNameFilters(std::move(nameFilters)) {}
 

@@ -2,6 +2,7 @@
 
 // The Qt side of the toolkit interfaces: one small adaptor per window operation.
 
+#include "QtTimer.h"
 #include "graphics/Raster.h"
 #include "toolkit/Toolkit.h"
 
@@ -72,23 +73,6 @@ class TQtProgressBar : public IProgressBar {
 
   private:
     QProgressBar* FBar;
-};
-
-// A QTimer that keeps its schedule when it is enabled again or given the
-// interval it already has.
-class TQtTimer : public QObject, public IOneShotTimer {
-    Q_OBJECT
-  public:
-    explicit TQtTimer(QObject* parent);
-    void SetEnabled(bool enabled) override;
-    bool Enabled() const override { return FTimer.isActive(); }
-    void SetInterval(uint32_t milliseconds) override;
-    uint32_t Interval() const override { return uint32_t(FTimer.interval()); }
-    void SetOnTimer(std::function<void()> handler) override { FOnTimer = std::move(handler); }
-
-  private:
-    QTimer FTimer;
-    std::function<void()> FOnTimer;
 };
 
 // The modal open-file dialog.

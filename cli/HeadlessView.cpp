@@ -37,27 +37,6 @@ void TTerminalProgress::RepaintNow() {
     std::fflush(FOut);
 }
 
-TQtOneShotTimer::TQtOneShotTimer() {
-    QObject::connect(&FTimer, &QTimer::timeout, [this] {
-        if (FHandler)
-            FHandler();
-    });
-}
-
-void TQtOneShotTimer::SetEnabled(bool enabled) {
-    if (enabled == FTimer.isActive())
-        return;
-    if (enabled)
-        FTimer.start();
-    else
-        FTimer.stop();
-}
-
-void TQtOneShotTimer::SetInterval(uint32_t ms) {
-    if (int(ms) != FTimer.interval())
-        FTimer.setInterval(int(ms));
-}
-
 THeadlessView::THeadlessView(std::FILE* out) : Status(out), Progress(out) {
     Dataflash.SetInterval(500);
 }

@@ -5,7 +5,7 @@
 
 #include "protocol/Connection.h"
 
-#include <QTimer>
+#include "app/QtTimer.h"
 
 #include <cstdio>
 #include <string>
@@ -61,20 +61,6 @@ class TTerminalProgress : public IProgressBar {
     int FPosition = 0;
 };
 
-class TQtOneShotTimer : public IOneShotTimer {
-  public:
-    TQtOneShotTimer();
-    void SetEnabled(bool enabled) override;
-    bool Enabled() const override { return FTimer.isActive(); }
-    void SetInterval(uint32_t ms) override;
-    uint32_t Interval() const override { return uint32_t(FTimer.interval()); }
-    void SetOnTimer(std::function<void()> handler) override { FHandler = std::move(handler); }
-
-  private:
-    QTimer FTimer;
-    std::function<void()> FHandler;
-};
-
 // Everything a TConnection needs, headless.
 struct THeadlessView {
     explicit THeadlessView(std::FILE* out);
@@ -82,7 +68,7 @@ struct THeadlessView {
     THeadlessButton Upload;
     THeadlessCursor Cursor;
     TTerminalProgress Progress;
-    TQtOneShotTimer Dataflash;
+    TQtTimer Dataflash;
     TConnectionView View();
 };
 
