@@ -82,6 +82,21 @@ TEST(PngSuite, InterlacedFilesEqualTheirTwins) {
     }
 }
 
+// The built-in default picture is a PNG this reader must show as libpng does.
+TEST(PngSplash, DefaultPictureDecodes) {
+    const auto file = ReadPngFile(KORVALIS_SPLASH_PNG);
+    TPngPicture picture;
+    ASSERT_NO_THROW(ReadPng(picture, file));
+    EXPECT_EQ(picture.Width(), 240);
+    EXPECT_EQ(picture.Height(), 320);
+    EXPECT_EQ(picture.Header().ColorType(), 2);
+    EXPECT_EQ(picture.TransparencyMode(), ptmNone);
+    ExpectSameAsLibpng(picture, file);
+    const TRaster raster = picture.ToRaster();
+    EXPECT_EQ(raster.Width(), 240);
+    EXPECT_EQ(raster.PixelFormat(), TPixelFormat::pf24bit);
+}
+
 // The corrupt files and the failure each must end in.
 struct TCorrupt {
     const char* Name;
