@@ -18,6 +18,13 @@ struct TGlobals {
 
 enum TKind { kInput, kOutput, kFeature };
 
+// Bit counts saturate far above any real report, so no sum of fields wraps.
+constexpr uint64_t kBitCap = uint64_t(1) << 40;
+
+void AddBits(uint64_t& total, uint64_t bits) {
+    total = std::min(total + std::min(bits, kBitCap), kBitCap);
+}
+
 uint16_t ReportBytes(uint64_t bits) {
     // One byte for the ID; anything beyond a 16-bit length is not a real device.
     return uint16_t(std::min<uint64_t>((bits + 7) / 8 + 1, 0xFFFF));
@@ -89,13 +96,13 @@ TReportLayout ParseReportDescriptor(std::span<const uint8_t> d) {
             const uint64_t fieldBits = uint64_t(g.ReportSize) * g.ReportCount;
             switch (tag) {
             case 0x8:
-                bits[kInput][g.ReportID] += fieldBits;
+                AddBits(bits[kInput][g.ReportID], fieldBits);
                 break;
             case 0x9:
-                bits[kOutput][g.ReportID] += fieldBits;
+                AddBits(bits[kOutput][g.ReportID], fieldBits);
                 break;
             case 0xB:
-                bits[kFeature][g.ReportID] += fieldBits;
+                AddBits(bits[kFeature][g.ReportID], fieldBits);
                 break;
             case 0xA:
                 if (depth == 0 && !topSeen) {
