@@ -528,6 +528,10 @@ int RunEmulate(std::span<const std::string> args) {
     // A closed descriptor shows as a failed write, not as a signal.
     std::signal(SIGPIPE, SIG_IGN);
 
+    const auto& split = options.Model.AnswerSplit;
+    if (std::any_of(split.begin(), split.end(), [](uint16_t n) { return n < 64; }))
+        std::printf("korvalis emulate: note: recent kernels drop input reports shorter than the "
+                    "64 bytes the device declares (dmesg: \"too short\"), and empty ones always\n");
     const int fd = options.UhidFd >= 0 ? options.UhidFd : OpenUhid();
     if (fd < 0)
         return 1;

@@ -87,6 +87,7 @@ plug() {
     emu=$!
     if wait_for "$log" "ready as /dev/hidraw" 20; then
         node=$(sed -n 's/.*ready as \(\/dev\/hidraw[0-9]*\).*/\1/p' "$log" | head -n1)
+        hid_id=$(sed -n 's/.*ready as .* (\(.*\))$/\1/p' "$log" | head -n1)
         plugs=$((plugs + 1))
         ok "emulate plugged a device in as $node"
     else
@@ -235,6 +236,38 @@ else
 fi
 kill -TERM "$emu"
 wait "$emu"
+
+# --- 2b: answers split oddly and answers too long, through the kernel ---------
+if has_command info; then
+    # 7, 64, 1, 0, 33, 64 bytes a report. Recent kernels drop input reports
+    # shorter than the descriptor's 64 bytes (dmesg: "too short") and never hand
+    # on empty ones; older ones pass the short ones on.
+    plug "$t/emu-split.log" --split
+    timeout 30 "$k" info >"$t/info-split.log" 2>&1
+    status=$?
+    if dmesg | grep -q "$hid_id.*too short"; then
+        check "short reports dropped by the kernel leave the block unjudged (exit $status)" \
+            test "$(cat "$t/info-split.log") $status" = "$node: no answer to the firmware check 1"
+    else
+        check "an answer split oddly still makes the block: compatible (exit $status)" \
+            test "$(cat "$t/info-split.log") $status" = \
+            "$node: firmware 19.2.16, marker 0xCF: compatible 0"
+    fi
+    sed 's/^/  info: /' "$t/info-split.log"
+    kill -TERM "$emu"
+    wait "$emu"
+    # Ten full reports: the block is judged on the first nine, the rest ignored.
+    plug "$t/emu-long.log" --extra 64
+    timeout 30 "$k" info >"$t/info-long.log" 2>&1
+    status=$?
+    check "an answer of ten reports is judged on the first nine: compatible (exit $status)" \
+        test "$(cat "$t/info-long.log") $status" = \
+        "$node: firmware 19.2.16, marker 0xCF: compatible 0"
+    check "and the device sent ten" grep -q "answered with 10 input reports" "$t/emu-long.log"
+    sed 's/^/  info: /' "$t/info-long.log"
+    kill -TERM "$emu"
+    wait "$emu"
+fi
 
 # --- 3: removed in the middle of an upload ------------------------------------
 plug "$t/emu3.log" --unplug-at 3000
