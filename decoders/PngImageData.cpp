@@ -76,7 +76,7 @@ void TChunkIHDR::PrepareImageData() {
 namespace {
 
 constexpr size_t kInputBlock = 65535;
-constexpr size_t kStageBlock = 65536;
+constexpr size_t kStageBlock = size_t{1} << 18;
 
 struct TAdam7Pass {
     uint32_t ColStart, RowStart, ColStep, RowStep;
@@ -384,7 +384,8 @@ size_t TIdatDecoder::ReadBlock(size_t count, const uint8_t*& block) {
 // Hands out the next count decompressed bytes; fewer only when no more can
 // come. Rows are served from a larger block inflated ahead, never past the
 // image's last byte: inflate runs its fast path only with 258 bytes of room,
-// so inflating row by row would decode every row's end the slow way.
+// so inflating row by row would decode every row's end the slow way, and it
+// copies up to 32 KiB of every call's output into its window.
 size_t TIdatDecoder::Supply(uint8_t* out, size_t count) {
     size_t done = 0;
     while (done < count) {
