@@ -9,6 +9,7 @@
 # FAIL. Commands the build does not have yet are listed as "left".
 build=$1
 corpus=${2:-}
+repo=$(cd "$(dirname "$0")/../.." && pwd)
 k="$build/cli/korvalis"
 t=/tmp/korvalis-vm
 mkdir -p "$t"
@@ -69,7 +70,10 @@ for u in /lib/systemd/systemd-udevd /usr/lib/systemd/systemd-udevd; do
     [ -x "$u" ] && udevd=$u && break
 done
 if [ -n "$udevd" ]; then
-    "$udevd" --daemon --resolve-names=never >/dev/null 2>&1
+    # The rule the package installs, as udev would read it from /etc.
+    rule="$repo/resources/70-korvalis-uploader.rules"
+    [ -f "$rule" ] && mkdir -p /run/udev/rules.d && cp "$rule" /run/udev/rules.d/
+    "$udevd" --daemon >/dev/null 2>&1
     udevadm settle -t 10 2>/dev/null
     udevadm monitor --udev --subsystem-match=hidraw >"$t/udev.log" 2>&1 &
     monitor=$!
@@ -139,6 +143,15 @@ check "hid-generic drives it" test "$(basename "$(readlink "$sys/driver")")" = h
 descriptor=$(od -An -tx1 "$sys/report_descriptor" | tr -d ' \n')
 check "the report descriptor holds one 64-byte input and one 64-byte output report" \
     test "$descriptor" = 0600ff0901a1010902150026ff0075089540810209039102c0
+if [ -f /run/udev/rules.d/70-korvalis-uploader.rules ]; then
+    udevadm settle -t 10 2>/dev/null
+    access=$(stat -c '%a %G' "$node")
+    if [ "$access" = "660 plugdev" ]; then
+        ok "the packaged udev rule gives $node to plugdev"
+    else
+        todo "the packaged udev rule misses the emulated device ($node stays $access): it matches USB attributes, which a uhid device lacks; KERNELS==\"0003:0416:5020.*\" would match both"
+    fi
+fi
 if has_command devices; then
     "$k" devices >"$t/devices.log" 2>&1
     # PATH ID VERSION IN OUT ACCESS
