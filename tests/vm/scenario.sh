@@ -158,7 +158,18 @@ if has_command devices; then
     check "korvalis devices lists $node as 0416:5020 with report lengths 65 and 65, read/write" \
         test "$(awk -v n="$node" '$1 == n { print $2, $4, $5, $6 }' "$t/devices.log")" = \
         "0416:5020 65 65 read/write"
-    cat "$t/devices.log"
+    sed 's/^/  devices: /' "$t/devices.log"
+    # A user who may not open the node still sees the device, query-only.
+    setpriv --reuid=65534 --regid=65534 --clear-groups "$k" devices >"$t/devices-nobody.log" 2>&1
+    check "without access to the node, korvalis devices still identifies it, query-only" \
+        test "$(awk -v n="$node" '$1 == n { print $2, $4, $5, $6 }' "$t/devices-nobody.log")" = \
+        "0416:5020 65 65 query-only"
+    sed 's/^/  devices (nobody): /' "$t/devices-nobody.log"
+    if [ "$(stat -c '%a %G' "$node")" = "660 plugdev" ] && has_command info; then
+        setpriv --reuid=65534 --regid=65534 --groups=plugdev "$k" info >"$t/info-plugdev.log" 2>&1
+        check "a member of plugdev reads the firmware without root" \
+            grep -q "^$node: firmware 19.2.16, marker 0xCF: compatible$" "$t/info-plugdev.log"
+    fi
 else
     todo "korvalis devices (identity and report lengths through the Linux backend)"
 fi
