@@ -73,7 +73,7 @@ screenshots: build
 bench: setup
 	cmake -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DKORVALIS_TESTS=OFF
 	cmake --build build/bench -j $(JOBS)
-	@for b in build/bench/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+	@for b in build/bench/bench/*/bench_*; do [ -x "$$b" ] && "$$b"; done
 
 clean:
 	rm -rf build
