@@ -293,6 +293,37 @@ if has_command info; then
     wait "$emu"
 fi
 
+# --- 2c: two matching devices; a device gone at the read command --------------
+if has_command upload && has_command info; then
+    plug "$t/emu-a.log" --exit-after-upload
+    emu_a=$emu
+    plug "$t/emu-b.log" --exit-after-upload
+    emu_b=$emu
+    timeout 30 "$k" info >"$t/info-two.log" 2>&1
+    check "korvalis info checks both devices" \
+        test "$(grep -c ": firmware 19.2.16, marker 0xCF: compatible$" "$t/info-two.log")" = 2
+    sed 's/^/  info: /' "$t/info-two.log"
+    timeout 120 "$k" upload >"$t/upload-two.log" 2>&1
+    status=$?
+    check "korvalis upload with two devices: Upload succeeded (exit $status)" \
+        test "$(tail -n1 "$t/upload-two.log") $status" = "Upload succeeded 0"
+    sleep 1
+    got=$(($(grep -c "bundle complete" "$t/emu-a.log") + $(grep -c "bundle complete" "$t/emu-b.log")))
+    check "exactly one of the two received the bundle ($got)" test $got = 1
+    check "the one enumerated last: the second plugged" grep -q "bundle complete" "$t/emu-b.log"
+    for e in $emu_a $emu_b; do
+        kill -TERM "$e" 2>/dev/null
+        wait "$e"
+    done
+    plug "$t/emu-gone.log" --unplug-at 0
+    timeout 60 "$k" upload --timeout 5 >"$t/upload-gone.log" 2>&1
+    status=$?
+    check "a device gone at the read command: no upload, no hang (exit $status)" \
+        test $status = 1 -a -z "$(grep "Upload succeeded" "$t/upload-gone.log")"
+    sed 's/^/  upload: /' "$t/upload-gone.log"
+    wait_emulator 10
+fi
+
 # --- 3: removed in the middle of an upload ------------------------------------
 plug "$t/emu3.log" --unplug-at 3000
 if has_command upload; then
