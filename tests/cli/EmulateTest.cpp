@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <linux/uhid.h>
+#include <png.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -340,10 +342,30 @@ TEST(Emulate, ReassemblesAnUploadAndSavesItsCaptureAndPictures) {
     ASSERT_EQ(got.size(), bundle.size());
     EXPECT_TRUE(std::equal(bundle.begin(), bundle.end(), got.begin(),
                            [](uint8_t a, char b) { return a == uint8_t(b); }));
-    for (const char* name : {"splash.png", "logo.png", "screensaver.png"}) {
-        const std::string png = ReadFile(pictures / name);
-        ASSERT_GT(png.size(), 8u) << name;
-        EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8)) << name;
+    // Each picture as libpng reads it: the slot's RGB565 words, little-endian,
+    // rows top down, each channel scaled to 0..255 and rounded.
+    const char* const names[] = {"splash.png", "logo.png", "screensaver.png"};
+    const size_t offsets[] = {0x1000, 0x26800, 0x4C000};
+    for (int i = 0; i < 3; ++i) {
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        const std::string path = (pictures / names[i]).string();
+        ASSERT_TRUE(png_image_begin_read_from_file(&image, path.c_str())) << path;
+        ASSERT_EQ(image.width, 240u);
+        ASSERT_EQ(image.height, 320u);
+        image.format = PNG_FORMAT_RGB;
+        std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
+        ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) << path;
+        size_t mismatches = 0;
+        for (size_t p = 0; p < 240 * 320; ++p) {
+            const unsigned w = bundle[offsets[i] + 2 * p] | bundle[offsets[i] + 2 * p + 1] << 8;
+            const long expected[] = {std::lround((w >> 11) * 255.0 / 31),
+                                     std::lround((w >> 5 & 63) * 255.0 / 63),
+                                     std::lround((w & 31) * 255.0 / 31)};
+            for (int c = 0; c < 3; ++c)
+                mismatches += rgb[3 * p + c] != expected[c];
+        }
+        EXPECT_EQ(mismatches, 0u) << path;
     }
     EXPECT_NE(emu.Output().find("bundle complete: 464896 bytes in 7264 reports"), std::string::npos)
         << emu.Output();
