@@ -1,5 +1,5 @@
 #!/bin/sh
-# The end-to-end scenario inside the test VM (scripts/vm-test), chrooted into
+# The end-to-end scenario inside the test VM (scripts/vm-test), whose root is
 # the host's file system: `korvalis emulate` plugs a device in through uhid and
 # the real program talks to it through hidraw and udev.
 #
