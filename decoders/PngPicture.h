@@ -268,6 +268,7 @@ class TPngPicture {
     // Replaces the contents with the PNG at the stream's position. Raises an
     // EPngError subclass, or EOutOfResources when the raster cannot be had.
     void ReadFromStream(TStream& stream);
+    // As ReadFromStream; EFOpenError when the file cannot be opened.
     void ReadFromFile(const std::string& fileName);
     // A named compiled-in resource; EPNGCouldNotLoadResource when there is none.
     void ReadFromResource(std::string_view name);
