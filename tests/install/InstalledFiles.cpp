@@ -102,14 +102,17 @@ void CheckUdevRule(const fs::path& path, std::vector<std::string>& problems) {
         const std::string* subsystem = rule.Find("SUBSYSTEM", "", "==");
         const std::string* vendor = rule.Find("ATTRS", "idVendor", "==");
         const std::string* product = rule.Find("ATTRS", "idProduct", "==");
+        const std::string* kernels = rule.Find("KERNELS", "", "==");
         // sysfs spells the IDs in lower-case hex; "5020" has no letters, but a
-        // changed ID must keep to that.
+        // changed ID must keep to that. The HID device's name carries them in
+        // upper case: bus:VENDOR:PRODUCT.number.
         if (!subsystem || *subsystem != "hidraw")
             problems.push_back(where + " does not match SUBSYSTEM==\"hidraw\"");
-        if (!vendor || *vendor != "0416")
-            problems.push_back(where + " does not match idVendor 0416");
-        if (!product || *product != "5020")
-            problems.push_back(where + " does not match idProduct 5020");
+        const bool byAttrs = vendor && *vendor == "0416" && product && *product == "5020";
+        const bool byName = kernels && *kernels == "0003:0416:5020.*";
+        if (!byAttrs && !byName)
+            problems.push_back(where + " matches neither idVendor/idProduct 0416/5020 nor "
+                                       "KERNELS==\"0003:0416:5020.*\"");
         const std::string* tag = rule.Find("TAG", "", "+=");
         uaccess |= tag && *tag == "uaccess";
         const std::string* group = rule.Find("GROUP", "", "=");
