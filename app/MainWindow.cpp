@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "AppIcon.h"
+#include "decoders/JpegPicture.h"
 #include "imaging/ImageSlots.h"
 
 #include <QApplication>
@@ -57,6 +58,9 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent) {
     setFont(WindowFont());
     setBackgroundRole(QPalette::Button);
     setAutoFillBackground(true);
+    // JPEG pictures decode to 24 bits on any screen deeper than 8 bits.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        InitJpegDefaults(screen->depth());
     CreateComponents();
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(kClientWidth / 2, kClientHeight / 2));
