@@ -61,7 +61,7 @@ void AppendPngChunk(std::vector<uint8_t>& out, std::string_view type,
                             crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
 }
 
-std::vector<uint8_t> EncodePng(const TPngImageData& image) {
+std::vector<uint8_t> EncodePng(const TPngPixels& image) {
     const size_t rowBytes = PngRowBytes(image.Width, image.BitDepth, image.ColourType);
     if (image.Rows.size() != rowBytes * image.Height)
         throw std::invalid_argument("The rows do not hold the whole image");
@@ -92,7 +92,7 @@ std::vector<uint8_t> EncodePng(const TPngImageData& image) {
 }
 
 std::vector<uint8_t> EncodePngRgb(const TRaster& raster) {
-    TPngImageData image;
+    TPngPixels image;
     image.Width = static_cast<uint32_t>(raster.Width());
     image.Height = static_cast<uint32_t>(raster.Height());
     image.Rows.resize(size_t(image.Width) * 3 * image.Height);

@@ -18,7 +18,7 @@ struct TPngChunkData {
     std::vector<uint8_t> Payload;
 };
 
-struct TPngImageData {
+struct TPngPixels {
     uint32_t Width = 0;
     uint32_t Height = 0;
     uint8_t BitDepth = 8;
@@ -41,7 +41,7 @@ void AppendPngChunk(std::vector<uint8_t>& out, std::string_view type,
 
 // A whole non-interlaced PNG file. Raises std::invalid_argument when Rows does not
 // hold exactly the image.
-std::vector<uint8_t> EncodePng(const TPngImageData& image);
+std::vector<uint8_t> EncodePng(const TPngPixels& image);
 
 // A raster as an RGB PNG of 8 bits per sample.
 std::vector<uint8_t> EncodePngRgb(const TRaster& raster);

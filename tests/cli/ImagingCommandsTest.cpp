@@ -60,7 +60,7 @@ bool Same(const TRaster& a, const TRaster& b) {
 }
 
 TEST(DecodeCommand, RoundTripsThroughPpmForEveryKindOfFile) {
-    TPngImageData rgba;
+    TPngPixels rgba;
     rgba.Width = 3;
     rgba.Height = 1;
     rgba.ColourType = 6;

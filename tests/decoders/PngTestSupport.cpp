@@ -44,7 +44,7 @@ void ErrorCallback(png_structp png, png_const_charp message) {
 void WarningCallback(png_structp, png_const_charp) {}
 
 // Everything that must survive longjmp lives outside the function that calls setjmp.
-bool LibpngReadInto(const std::vector<uint8_t>& file, TLibpngImage& image,
+bool LibpngReadInto(const std::vector<uint8_t>& file, TLibpngPicture& image,
                     std::vector<png_bytep>& rows) {
     TReadSource source{&file};
     png_structp png =
@@ -86,14 +86,14 @@ bool LibpngReadInto(const std::vector<uint8_t>& file, TLibpngImage& image,
 
 } // namespace
 
-TLibpngImage LibpngRead(const std::vector<uint8_t>& file) {
-    TLibpngImage image;
+TLibpngPicture LibpngRead(const std::vector<uint8_t>& file) {
+    TLibpngPicture image;
     std::vector<png_bytep> rows;
     image.Ok = LibpngReadInto(file, image, rows);
     return image;
 }
 
-TExpectedPixel ExpectedPixel(const TLibpngImage& image, const TGammaTable& gamma, int x, int y) {
+TExpectedPixel ExpectedPixel(const TLibpngPicture& image, const TGammaTable& gamma, int x, int y) {
     const uint8_t* s = image.Samples.data() + (static_cast<size_t>(y) * image.Width + x) *
                                                   static_cast<size_t>(image.Channels);
     TExpectedPixel pixel;
@@ -246,7 +246,7 @@ void ReadPng(TPngPicture& picture, const std::vector<uint8_t>& bytes) {
 
 // Compares every pixel and alpha value with what libpng's samples must show.
 void ExpectSameAsLibpng(const TPngPicture& picture, const std::vector<uint8_t>& file) {
-    const TLibpngImage oracle = LibpngRead(file);
+    const TLibpngPicture oracle = LibpngRead(file);
     ASSERT_TRUE(oracle.Ok) << oracle.Error;
     ASSERT_EQ(picture.Width(), oracle.Width);
     ASSERT_EQ(picture.Height(), oracle.Height);

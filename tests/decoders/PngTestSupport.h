@@ -16,14 +16,14 @@ std::vector<uint8_t> ReadPngFile(const std::string& path);
 
 // What libpng reads from a file: samples as they are stored, 1 to 4 per pixel,
 // one byte each (below 8 bits unscaled, 16 bits by their high byte).
-struct TLibpngImage {
+struct TLibpngPicture {
     bool Ok = false;
     std::string Error;
     int Width = 0, Height = 0, ColorType = 0, BitDepth = 0, Interlace = 0, Channels = 0;
     std::vector<uint8_t> Samples; // rows top-down
     std::vector<std::array<uint8_t, 3>> Palette;
 };
-TLibpngImage LibpngRead(const std::vector<uint8_t>& file);
+TLibpngPicture LibpngRead(const std::vector<uint8_t>& file);
 
 struct TExpectedPixel {
     uint8_t R = 0, G = 0, B = 0, A = 255;
@@ -32,7 +32,7 @@ struct TExpectedPixel {
 // The colour this reader must show for pixel (x, y) given libpng's samples and
 // the reader's gamma table: palette entries and RGB through the gamma table,
 // grey levels through the ramp of the raster's bit depth, alpha unchanged.
-TExpectedPixel ExpectedPixel(const TLibpngImage& image, const TGammaTable& gamma, int x, int y);
+TExpectedPixel ExpectedPixel(const TLibpngPicture& image, const TGammaTable& gamma, int x, int y);
 
 // Writes a PNG with libpng from rows packed as PNG stores them.
 struct TLibpngWrite {

@@ -7,7 +7,7 @@ if(TARGET korvalis_decoders)
         ${CMAKE_CURRENT_LIST_DIR}/PngTestSupport.cpp
         ${CMAKE_CURRENT_LIST_DIR}/PngConformanceTest.cpp
         ${CMAKE_CURRENT_LIST_DIR}/PngChunkTest.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/PngImageDataTest.cpp)
+        ${CMAKE_CURRENT_LIST_DIR}/PngIdatDecoderTest.cpp)
     target_link_libraries(png_tests PRIVATE korvalis_decoders PNG::PNG ZLIB::ZLIB GTest::gtest_main)
     target_compile_definitions(png_tests PRIVATE KORVALIS_CORPUS_DIR="${KORVALIS_CORPUS_DIR}"
         KORVALIS_SPLASH_PNG="${PROJECT_SOURCE_DIR}/resources/splash.png")

@@ -32,13 +32,13 @@ std::vector<uint8_t> Be16(std::initializer_list<int> values) {
 
 struct TDrawRow {
     const char* Name;
-    TPngImageData Image; // one row of pixels
+    TPngPixels Image; // one row of pixels
     std::vector<TColor> Expected;
 };
 
-TPngImageData Png(uint8_t colourType, uint8_t depth, std::vector<uint8_t> rows, uint32_t width,
+TPngPixels Png(uint8_t colourType, uint8_t depth, std::vector<uint8_t> rows, uint32_t width,
                   std::vector<TPngChunkData> chunks = {}) {
-    TPngImageData image;
+    TPngPixels image;
     image.Width = width;
     image.Height = 1;
     image.ColourType = colourType;
@@ -150,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(Rules, PngDrawing, ::testing::ValuesIn(DrawRows()),
 TEST(PngDrawingFailures, PaletteAlphaWithAnIndexBeyondThePaletteFailsBeforeTheClear) {
     const struct {
         const char* Name;
-        TPngImageData Image;
+        TPngPixels Image;
     } rows[] = {
         {"beyond", Png(3, 8, {0, 4}, 2, {Plte(kPalette), Trns({0, 128})})},
         {"noplte", Png(3, 8, {0}, 1, {Trns({0, 128})})},
@@ -169,7 +169,7 @@ TEST(PngDrawingFailures, PaletteAlphaWithAnIndexBeyondThePaletteFailsBeforeTheCl
 
 TEST(PngDrawingFailures, KeyMaskMarksExactlyTheKeyedSamples) {
     // Scattered keyed pixels among neighbours that share their high byte.
-    TPngImageData image;
+    TPngPixels image;
     image.Width = 13;
     image.Height = 11;
     image.ColourType = 0;
@@ -188,7 +188,7 @@ TEST(PngDrawingFailures, KeyMaskMarksExactlyTheKeyedSamples) {
 }
 
 TEST(PngDrawingFailures, KeyMaskOfDamagedImageDataIsBlankAndReleasesTheInflater) {
-    TPngImageData image = Png(0, 16, Be16({0x1234, 0x1234, 0x1234}), 3, {Trns(Be16({0x1234}))});
+    TPngPixels image = Png(0, 16, Be16({0x1234, 0x1234, 0x1234}), 3, {Trns(Be16({0x1234}))});
     std::vector<uint8_t> file = EncodePng(image);
     const std::vector<uint8_t> whole = PngKeyMask(file);
     EXPECT_EQ(whole, (std::vector<uint8_t>{1, 1, 1}));

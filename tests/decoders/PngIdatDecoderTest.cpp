@@ -44,7 +44,7 @@ std::vector<uint8_t> Slice(const std::vector<uint8_t>& data, size_t from, size_t
             data.begin() + static_cast<std::ptrdiff_t>(std::min(to, data.size()))};
 }
 
-TEST(PngImageData, RowsCompleteBeforeTheIdatPayloadEnds) {
+TEST(PngIdatDecoder, RowsCompleteBeforeTheIdatPayloadEnds) {
     // One stored deflate block of 402 rows of 162 pixels: 2 + 5 + 65526 + 4 =
     // 65537 bytes, so the last image byte arrives with the first 65535-byte
     // block read and two bytes of the zlib checksum are still unread.
@@ -92,7 +92,7 @@ TEST(PngImageData, RowsCompleteBeforeTheIdatPayloadEnds) {
     std::remove(path.c_str());
 }
 
-TEST(PngImageData, SplitIdatChunksAreOneStreamEachWithItsCrc) {
+TEST(PngIdatDecoder, SplitIdatChunksAreOneStreamEachWithItsCrc) {
     const uint32_t width = 37, height = 23;
     const auto stream = Deflate(GreyRows(width, height));
     const std::vector<std::vector<size_t>> splits = {{},
@@ -130,7 +130,7 @@ TEST(PngImageData, SplitIdatChunksAreOneStreamEachWithItsCrc) {
     }
 }
 
-TEST(PngImageData, HowTheIdatSequenceEnds) {
+TEST(PngIdatDecoder, HowTheIdatSequenceEnds) {
     const uint32_t width = 9, height = 6;
     const auto stream = Deflate(GreyRows(width, height));
     const auto head = Slice(stream, 0, 10), tail = Slice(stream, 10, stream.size());
@@ -199,7 +199,7 @@ TEST(PngImageData, HowTheIdatSequenceEnds) {
 
 // When the zlib stream ends before the last row, decoding stops; the rows
 // not produced stay black and the load succeeds if the CRCs do.
-TEST(PngImageData, ZlibStreamEndingEarlyLeavesRowsAsPreparedWithoutHanging) {
+TEST(PngIdatDecoder, ZlibStreamEndingEarlyLeavesRowsAsPreparedWithoutHanging) {
     const uint32_t width = 20, height = 10, decoded = 4;
     const auto shortStream = Deflate(Slice(GreyRows(width, height), 0, (width + 1) * decoded));
     const auto junk = std::vector<uint8_t>(300, 0xAB);
@@ -221,7 +221,7 @@ TEST(PngImageData, ZlibStreamEndingEarlyLeavesRowsAsPreparedWithoutHanging) {
     }
 }
 
-TEST(PngImageData, DamagedZlibDataFails) {
+TEST(PngIdatDecoder, DamagedZlibDataFails) {
     auto stream = Deflate(GreyRows(16, 16));
     auto damaged = stream;
     damaged[0] = 0x79; // header check fails
@@ -259,7 +259,7 @@ TEST(PngImageData, DamagedZlibDataFails) {
     }
 }
 
-TEST(PngImageData, FilterTypesAboveFourLeaveTheRowUnfiltered) {
+TEST(PngIdatDecoder, FilterTypesAboveFourLeaveTheRowUnfiltered) {
     for (int filter : {5, 6, 100, 255}) {
         std::vector<uint8_t> raw;
         for (int y = 0; y < 3; ++y) {
@@ -284,7 +284,7 @@ struct TConversionCase {
     int BitsPerPixel;
 };
 
-TEST(PngImageData, SampleConversion) {
+TEST(PngIdatDecoder, SampleConversion) {
     const TConversionCase cases[] = {
         {"grey 1", 1, 0, 10, Bytes({0, 0xA5, 0xC0}), Bytes({0xA5, 0xC0}), {}, 1},
         {"grey 2", 2, 0, 5, Bytes({0, 0x1B, 0xC0}), Bytes({0x04, 0x8C, 0xC0}), {}, 4},
@@ -330,7 +330,7 @@ TEST(PngImageData, SampleConversion) {
     }
 }
 
-TEST(PngImageData, TwoBitGreyShowsFourLevelsThroughTheRamp) {
+TEST(PngIdatDecoder, TwoBitGreyShowsFourLevelsThroughTheRamp) {
     TLibpngWrite settings;
     settings.Width = 4;
     settings.Height = 9;
@@ -351,7 +351,7 @@ TEST(PngImageData, TwoBitGreyShowsFourLevelsThroughTheRamp) {
     }
 }
 
-TEST(PngImageData, PaletteWithoutPlteOrBeyondItShowsBlack) {
+TEST(PngIdatDecoder, PaletteWithoutPlteOrBeyondItShowsBlack) {
     const auto row = Bytes({0, 0, 1, 2, 200});
     TPngPicture picture;
     ReadPng(picture, TPngBuilder().Ihdr(4, 1, 8, 3).Idat(Deflate(row)).Iend().Bytes());
@@ -370,7 +370,7 @@ TEST(PngImageData, PaletteWithoutPlteOrBeyondItShowsBlack) {
     EXPECT_EQ(raster.Pixel(3, 0), (TColor{0, 0, 0}));
 }
 
-TEST(PngImageData, GammaAppliesToColoursAndGreyButNotToAlpha) {
+TEST(PngIdatDecoder, GammaAppliesToColoursAndGreyButNotToAlpha) {
     const auto gamma = Be32(100000); // 128 becomes 186, 0x12 becomes 71
     TPngPicture picture;
     ReadPng(picture, TPngBuilder()
@@ -402,7 +402,7 @@ TEST(PngImageData, GammaAppliesToColoursAndGreyButNotToAlpha) {
     EXPECT_EQ(picture.AlphaScanline(0)[0], 77);
 }
 
-TEST(PngImageData, EmptyPicturesLoadWithAnEmptyRaster) {
+TEST(PngIdatDecoder, EmptyPicturesLoadWithAnEmptyRaster) {
     const struct {
         uint32_t Width, Height;
         uint8_t ColorType, Interlace;
@@ -428,7 +428,7 @@ TEST(PngImageData, EmptyPicturesLoadWithAnEmptyRaster) {
     }
 }
 
-TEST(PngImageData, RowQueriesOutsideThePictureAnswerNull) {
+TEST(PngIdatDecoder, RowQueriesOutsideThePictureAnswerNull) {
     TPngPicture picture;
     ReadPng(
         picture,
@@ -484,7 +484,7 @@ std::vector<uint8_t> FilterRow(int filter, const std::vector<uint8_t>& row,
     return out;
 }
 
-TEST(PngImageData, EveryFilterAtEveryPixelDistanceMatchesLibpng) {
+TEST(PngIdatDecoder, EveryFilterAtEveryPixelDistanceMatchesLibpng) {
     const struct {
         uint8_t ColorType, BitDepth;
         size_t BytesPerPixel;
