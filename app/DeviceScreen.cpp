@@ -39,7 +39,8 @@ void TDeviceScreen::paintEvent(QPaintEvent*) {
     p.setPen(Qt::white);
     for (int i = 0; i < 3; ++i) {
         const int x = kGap + i * (240 / kScale + kGap);
-        p.drawText(QRect(x, 0, 240 / kScale, kTitle), Qt::AlignCenter, QString::fromLatin1(kNames[i]));
+        p.drawText(QRect(x, 0, 240 / kScale, kTitle), Qt::AlignCenter,
+                   QString::fromLatin1(kNames[i]));
         TRaster& picture = FPictures[size_t(i)];
         const QImage image(picture.Bits(), picture.Width(), picture.Height(),
                            qsizetype(picture.Stride()), QImage::Format_BGR888);

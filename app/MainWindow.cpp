@@ -109,8 +109,9 @@ void TfrmMain::CreateComponents() {
     tmrDataflash->SetInterval(500);
     tmrDataflash->SetEnabled(false);
 
-    const char* names[] = {"img1", "btn1Def", "btn1Open", "grp2", "img2", "btn2Clr", "btn2Open",
-                           "grp3", "img3", "btn3Clr", "btn3Open", "btnUpload", "stBar", "pb1"};
+    const char* names[] = {"img1",     "btn1Def",   "btn1Open", "grp2", "img2",
+                           "btn2Clr",  "btn2Open",  "grp3",     "img3", "btn3Clr",
+                           "btn3Open", "btnUpload", "stBar",    "pb1"};
     QWidget* widgets[] = {img1, btn1Def, btn1Open, grp2,     img2,      btn2Clr, btn2Open,
                           grp3, img3,    btn3Clr,  btn3Open, btnUpload, stBar,   pb1};
     for (size_t i = 0; i < std::size(names); ++i)
@@ -185,18 +186,34 @@ void TfrmMain::SetCursor(TCursorKind cursor) {
         unsetCursor();
 }
 
-void TfrmMain::RepaintNow() { repaint(); }
+void TfrmMain::RepaintNow() {
+    repaint();
+}
 
-void TfrmMain::btn1DefClick() { DefaultPicture(*img1); }
-void TfrmMain::btn1OpenClick() { LoadImage(*img1, *FOpenDialog, *stBar); }
-void TfrmMain::btn2OpenClick() { LoadImage(*img2, *FOpenDialog, *stBar); }
-void TfrmMain::btn3OpenClick() { LoadImage(*img3, *FOpenDialog, *stBar); }
-void TfrmMain::btn2ClrClick() { ClearImage(*img2); }
-void TfrmMain::btn3ClrClick() { ClearImage(*img3); }
+void TfrmMain::btn1DefClick() {
+    DefaultPicture(*img1);
+}
+void TfrmMain::btn1OpenClick() {
+    LoadImage(*img1, *FOpenDialog, *stBar);
+}
+void TfrmMain::btn2OpenClick() {
+    LoadImage(*img2, *FOpenDialog, *stBar);
+}
+void TfrmMain::btn3OpenClick() {
+    LoadImage(*img3, *FOpenDialog, *stBar);
+}
+void TfrmMain::btn2ClrClick() {
+    ClearImage(*img2);
+}
+void TfrmMain::btn3ClrClick() {
+    ClearImage(*img3);
+}
 void TfrmMain::btnUploadClick() {
     FConnection->btnUploadClick(FBundle, img1->Picture(), img2->Picture(), img3->Picture());
 }
 
-void TfrmMain::tmrDataflashTimer() { FConnection->tmrDataflashTimer(); }
+void TfrmMain::tmrDataflashTimer() {
+    FConnection->tmrDataflashTimer();
+}
 
 } // namespace korvalis

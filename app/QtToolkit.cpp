@@ -48,7 +48,9 @@ void TStatusBar::SetText(const std::string& text) {
     FPanel->repaint();
 }
 
-std::string TStatusBar::Text() const { return FPanel->text().toStdString(); }
+std::string TStatusBar::Text() const {
+    return FPanel->text().toStdString();
+}
 
 TQtOpenDialog::TQtOpenDialog(QWidget* owner, QString title, QStringList nameFilters)
     : FOwner(owner), FTitle(std::move(title)), FNameFilters(std::move(nameFilters)) {}

@@ -36,8 +36,8 @@ int main(int argc, char** argv) {
     options.ReportDelayMicroseconds = 1000; // as fast as full-speed USB
     bool markerOk = false;
     const uint marker = parser.value(markerOption).toUInt(&markerOk, 0);
-    if (!ParseFirmwareVersion(parser.value(fwOption).toStdString(), options.Firmware) || !markerOk ||
-        marker > 0xFF) {
+    if (!ParseFirmwareVersion(parser.value(fwOption).toStdString(), options.Firmware) ||
+        !markerOk || marker > 0xFF) {
         std::fprintf(stderr, "korvalis-uploader-demo: --fw takes A.B.C and --marker a byte\n");
         return 2;
     }
@@ -51,9 +51,8 @@ int main(int argc, char** argv) {
     screen.move(frmMain.frameGeometry().left(), frmMain.frameGeometry().bottom() + 8);
     screen.show();
 
-    QTimer::singleShot(1000, [model] {
-        sim::TSimPlatform::Instance().Plug(sim::KorvalisInterface(model));
-    });
+    QTimer::singleShot(
+        1000, [model] { sim::TSimPlatform::Instance().Plug(sim::KorvalisInterface(model)); });
     // Show each upload the device completes.
     uint64_t shown = 0;
     QTimer poll;
@@ -63,9 +62,10 @@ int main(int argc, char** argv) {
             return;
         shown = reports;
         const auto bundle = model->ReceivedBundle();
-        screen.ShowBundle(bundle, model->BundleComplete()
-                                      ? QStringLiteral("Received %1 bytes: upload complete").arg(bundle.size())
-                                      : QStringLiteral("Received %1 bytes").arg(bundle.size()));
+        screen.ShowBundle(
+            bundle, model->BundleComplete()
+                        ? QStringLiteral("Received %1 bytes: upload complete").arg(bundle.size())
+                        : QStringLiteral("Received %1 bytes").arg(bundle.size()));
     });
     poll.start(200);
     const int result = QApplication::exec();

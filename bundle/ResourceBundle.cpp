@@ -65,7 +65,8 @@ void TResourceBundle::Image2Bin(TRaster& image, size_t offset) {
         if (y < height) {
             const uint8_t* in = image.ScanLine(y);
             for (; x < width; ++x, in += 3, out += 2) {
-                const uint16_t word = kTables.Red[in[2]] | kTables.Green[in[1]] | kTables.Blue[in[0]];
+                const uint16_t word =
+                    kTables.Red[in[2]] | kTables.Green[in[1]] | kTables.Blue[in[0]];
                 out[0] = uint8_t(word);
                 out[1] = uint8_t(word >> 8);
             }
@@ -77,7 +78,8 @@ void TResourceBundle::Image2Bin(TRaster& image, size_t offset) {
 }
 
 TRaster BundlePicture(std::span<const uint8_t> bundle, int index) {
-    static constexpr size_t kOffsets[3] = {TResourceBundle::kSplashOffset, TResourceBundle::kLogoOffset,
+    static constexpr size_t kOffsets[3] = {TResourceBundle::kSplashOffset,
+                                           TResourceBundle::kLogoOffset,
                                            TResourceBundle::kScreensaverOffset};
     if (index < 0 || index > 2)
         throw std::out_of_range("No such picture in the bundle");

@@ -52,8 +52,12 @@ namespace korvalis {
 
 // The 8-bit value a device shows for an RGB565 channel: the channel scaled back
 // to 0..255 and rounded to nearest.
-constexpr uint8_t Expand5(unsigned v5) { return uint8_t((v5 * 255u + 15u) / 31u); }
-constexpr uint8_t Expand6(unsigned v6) { return uint8_t((v6 * 255u + 31u) / 63u); }
+constexpr uint8_t Expand5(unsigned v5) {
+    return uint8_t((v5 * 255u + 15u) / 31u);
+}
+constexpr uint8_t Expand6(unsigned v6) {
+    return uint8_t((v6 * 255u + 31u) / 63u);
+}
 
 // Picture 0 (Splash), 1 (Logo) or 2 (Screensaver) of a bundle as the device
 // will show it, as a 240 x 320 24-bit raster. A bundle shorter than the

@@ -14,7 +14,9 @@ TCommandRegistration::TCommandRegistration(TCommand command) {
     Registry().push_back(std::move(command));
 }
 
-std::span<const TCommand> Commands() { return Registry(); }
+std::span<const TCommand> Commands() {
+    return Registry();
+}
 
 void PrintError(std::string_view message) {
     std::fprintf(stderr, "korvalis: %.*s\n", int(message.size()), message.data());

@@ -42,7 +42,12 @@ THeadlessView::THeadlessView(std::FILE* out) : Status(out), Progress(out) {
 }
 
 TConnectionView THeadlessView::View() {
-    return {Status, Upload, Cursor, Progress, Cursor, Dataflash,
+    return {Status,
+            Upload,
+            Cursor,
+            Progress,
+            Cursor,
+            Dataflash,
             [](int ms) { QThread::msleep(ulong(ms)); }};
 }
 

@@ -85,7 +85,8 @@ int RunInfo(std::span<const std::string> args) {
 
     int rc = 0;
     for (const auto& check : checks) {
-        const std::string path = check->Device->PnPInfo() ? check->Device->PnPInfo()->DevicePath : "?";
+        const std::string path =
+            check->Device->PnPInfo() ? check->Device->PnPInfo()->DevicePath : "?";
         if (!check->Done()) {
             std::printf("%s: no answer to the firmware check\n", path.c_str());
             rc = 1;

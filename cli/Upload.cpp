@@ -58,7 +58,8 @@ int RunUpload(std::span<const std::string> args) {
     if (view.Status.Text() != "Connected")
         return 1;
 
-    connection.btnUploadClick(bundle, pictures[0].Picture(), pictures[1].Picture(), pictures[2].Picture());
+    connection.btnUploadClick(bundle, pictures[0].Picture(), pictures[1].Picture(),
+                              pictures[2].Picture());
     const bool succeeded = view.Status.Text() == "Upload succeeded";
     if (model && !simulate.Capture.empty() &&
         !WriteOutputFile(simulate.Capture, model->ReceivedBundle()))

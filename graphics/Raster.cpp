@@ -31,7 +31,9 @@ TRaster& TRaster::operator=(const TRaster& other) {
     return *this;
 }
 
-TRaster::TRaster(TRaster&& other) noexcept { *this = std::move(other); }
+TRaster::TRaster(TRaster&& other) noexcept {
+    *this = std::move(other);
+}
 
 TRaster& TRaster::operator=(TRaster&& other) noexcept {
     if (this != &other) {
@@ -65,9 +67,13 @@ void TRaster::Allocate(int width, int height, bool zero) {
     FHeight = bytes > 0 ? height : 0;
 }
 
-void TRaster::SetSize(int width, int height) { Allocate(width, height, true); }
+void TRaster::SetSize(int width, int height) {
+    Allocate(width, height, true);
+}
 
-void TRaster::SetSizeUninitialized(int width, int height) { Allocate(width, height, false); }
+void TRaster::SetSizeUninitialized(int width, int height) {
+    Allocate(width, height, false);
+}
 
 void TRaster::SetPixelFormat(TPixelFormat format) {
     if (format == FFormat)
@@ -99,7 +105,9 @@ uint8_t* TRaster::ScanLine(int y) {
     return FBits.get() + Stride() * static_cast<size_t>(y);
 }
 
-const uint8_t* TRaster::ScanLine(int y) const { return const_cast<TRaster*>(this)->ScanLine(y); }
+const uint8_t* TRaster::ScanLine(int y) const {
+    return const_cast<TRaster*>(this)->ScanLine(y);
+}
 
 TColor TRaster::Pixel(int x, int y) const {
     if (x < 0 || x >= FWidth)

@@ -31,7 +31,9 @@ static int64_t SeekTarget(int64_t position, int64_t size, int64_t offset, TSeekO
     return position;
 }
 
-int64_t TStream::Remaining() { return std::max<int64_t>(Size() - Position(), 0); }
+int64_t TStream::Remaining() {
+    return std::max<int64_t>(Size() - Position(), 0);
+}
 
 void TStream::ReadBuffer(void* buffer, size_t count) {
     if (count != 0 && Read(buffer, count) != count)
@@ -79,7 +81,8 @@ TFileStream::TFileStream(const std::string& fileName) {
         const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
         ::close(FHandle);
         FHandle = -1;
-        throw EFOpenError(Format("Cannot open file \"%s\". %s", fileName.c_str(), std::strerror(err)));
+        throw EFOpenError(
+            Format("Cannot open file \"%s\". %s", fileName.c_str(), std::strerror(err)));
     }
     FSize = st.st_size;
 }

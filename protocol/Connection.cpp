@@ -59,7 +59,8 @@ void TConnection::DevConDeviceData(uint8_t, const uint8_t* data, uint16_t size) 
     // excess is dropped, and the count that passed below 0 keeps the block unjudged.
     if (FReceivedCount >= 0 && FReceivedCount < kConfigBlockSize && data != nullptr) {
         const int32_t room = kConfigBlockSize - FReceivedCount;
-        std::memcpy(FConfigBlock.data() + FReceivedCount, data, size_t(std::min<int32_t>(size, room)));
+        std::memcpy(FConfigBlock.data() + FReceivedCount, data,
+                    size_t(std::min<int32_t>(size, room)));
     }
     FReceivedCount = SaturatingAdd(FReceivedCount, size);
     if (FExpectedCount == 0 && FLastCommand == kCmdReadDataflash) {

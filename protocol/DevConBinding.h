@@ -18,7 +18,9 @@ class THidProtocolDevice : public IProtocolDevice {
     uint16_t VendorID() const override { return FDevice.Identity().VendorID; }
     uint16_t ProductID() const override { return FDevice.Identity().ProductID; }
     bool Claim() override { return FDevice.Claim(); }
-    uint16_t OutputReportByteLength() override { return FDevice.GetReportCaps().OutputReportByteLength; }
+    uint16_t OutputReportByteLength() override {
+        return FDevice.GetReportCaps().OutputReportByteLength;
+    }
     bool WriteReport(const uint8_t* report, uint32_t length) override {
         uint32_t written = 0;
         return FDevice.WriteReport(report, length, written);

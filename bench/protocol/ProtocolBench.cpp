@@ -158,8 +158,9 @@ class TRatioReporter : public benchmark::ConsoleReporter {
     void Finalize() override {
         ConsoleReporter::Finalize();
         if (FHost > 0 && FPipe > 0)
-            std::printf("host cost per report: %.2f us, bare 65-byte pipe write: %.2f us, ratio %.2f\n",
-                        FHost / kReports * 1e6, FPipe / kReports * 1e6, FHost / FPipe);
+            std::printf(
+                "host cost per report: %.2f us, bare 65-byte pipe write: %.2f us, ratio %.2f\n",
+                FHost / kReports * 1e6, FPipe / kReports * 1e6, FHost / FPipe);
         if (FFull > 0)
             std::printf("upload at 1 ms per report / (7.264 s + 0.100 s): %.4f\n", FFull / 7.364);
     }

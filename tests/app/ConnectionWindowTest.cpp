@@ -31,7 +31,8 @@ void Settle(int ms) {
         QApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
-std::shared_ptr<TKorvalisSimModel> Model(std::array<uint8_t, 3> fw = {19, 2, 16}, uint8_t marker = 0xCF) {
+std::shared_ptr<TKorvalisSimModel> Model(std::array<uint8_t, 3> fw = {19, 2, 16},
+                                         uint8_t marker = 0xCF) {
     TKorvalisDeviceModel::TOptions options;
     options.Firmware = fw;
     options.Marker = marker;

@@ -105,8 +105,8 @@ TEST_F(MainWindow, StartStateVisibilityAndEnabled) {
 }
 
 TEST_F(MainWindow, TabOrderRunsThroughGroupsThenUpload) {
-    const std::vector<QWidget*> order = {form->btn1Def, form->btn1Open, form->btn2Clr,
-                                         form->btn2Open, form->btn3Clr, form->btn3Open,
+    const std::vector<QWidget*> order = {form->btn1Def,  form->btn1Open, form->btn2Clr,
+                                         form->btn2Open, form->btn3Clr,  form->btn3Open,
                                          form->btnUpload};
     for (size_t i = 0; i + 1 < order.size(); ++i) {
         QWidget* next = order[i]->nextInFocusChain();

@@ -11,7 +11,9 @@ namespace {
 
 // Nearest integer of v * max / 255 with halves rounded up, by exact rational
 // arithmetic rather than the shift constants the code uses.
-unsigned Expected(unsigned v, unsigned max) { return (2 * v * max + 255) / 510; }
+unsigned Expected(unsigned v, unsigned max) {
+    return (2 * v * max + 255) / 510;
+}
 
 TRaster Slot(TColor fill) {
     TRaster r(240, 320);
@@ -57,8 +59,8 @@ TEST(ResourceBundle, ExamplesStoredLowByteFirst) {
         uint8_t lo, hi;
     };
     const Row rows[] = {
-        {{255, 0, 0}, 0x00, 0xF8},     {{0, 255, 0}, 0xE0, 0x07},   {{0, 0, 255}, 0x1F, 0x00},
-        {{255, 255, 255}, 0xFF, 0xFF}, {{0, 0, 0}, 0x00, 0x00},     {{128, 128, 128}, 0x10, 0x84},
+        {{255, 0, 0}, 0x00, 0xF8},     {{0, 255, 0}, 0xE0, 0x07}, {{0, 0, 255}, 0x1F, 0x00},
+        {{255, 255, 255}, 0xFF, 0xFF}, {{0, 0, 0}, 0x00, 0x00},   {{128, 128, 128}, 0x10, 0x84},
         {{8, 4, 8}, 0x21, 0x08},       {{3, 1, 3}, 0x00, 0x00},
     };
     for (const Row& row : rows) {
@@ -82,9 +84,9 @@ TEST(ResourceBundle, PictureAreasAndPixelOrder) {
     TResourceBundle b;
     b.Initialise();
     TRaster slot(240, 320);
-    slot.SetPixel(0, 0, {255, 0, 0});     // first word
-    slot.SetPixel(239, 0, {0, 255, 0});   // end of the first row
-    slot.SetPixel(0, 1, {0, 0, 255});     // start of the second row
+    slot.SetPixel(0, 0, {255, 0, 0});         // first word
+    slot.SetPixel(239, 0, {0, 255, 0});       // end of the first row
+    slot.SetPixel(0, 1, {0, 0, 255});         // start of the second row
     slot.SetPixel(239, 319, {255, 255, 255}); // last word of the bundle
     b.Image2Bin(slot, TResourceBundle::kScreensaverOffset);
     const size_t base = TResourceBundle::kScreensaverOffset;

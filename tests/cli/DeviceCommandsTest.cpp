@@ -46,20 +46,23 @@ TEST_P(DeviceCommands, ExitCodeAndOutput) {
     const TRow& row = GetParam();
     const TRun run = RunCli(row.args);
     EXPECT_EQ(run.Code, row.code) << row.args << "\n" << run.Output;
-    EXPECT_TRUE(std::regex_search(run.Output, std::regex(row.output))) << row.args << "\n" << run.Output;
+    EXPECT_TRUE(std::regex_search(run.Output, std::regex(row.output))) << row.args << "\n"
+                                                                       << run.Output;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, DeviceCommands,
     ::testing::Values(
-        TRow{"info --simulate", 0, "^/sim/hidraw\\d+: firmware 19\\.2\\.16, marker 0xCF: compatible\n$"},
+        TRow{"info --simulate", 0,
+             "^/sim/hidraw\\d+: firmware 19\\.2\\.16, marker 0xCF: compatible\n$"},
         TRow{"info --simulate --fw 19.2.15", 1, "firmware 19\\.2\\.15, marker 0xCF: incompatible"},
         TRow{"info --simulate --fw 20.1.1 --marker 0xCE", 1, "marker 0xCE: incompatible"},
         TRow{"info --simulate --silent --timeout 1", 1, "no answer to the firmware check"},
         TRow{"info --fw 19.2.15", 2, "need --simulate"},
         TRow{"info --simulate --capture x.bin", 2, "--capture belongs to upload"},
         TRow{"upload --simulate", 0,
-             "^Disconnected\nChecking firmware\\.\\.\\.\nConnected\nUploading resources\\.\\.\\.\nUpload succeeded\n$"},
+             "^Disconnected\nChecking firmware\\.\\.\\.\nConnected\nUploading "
+             "resources\\.\\.\\.\nUpload succeeded\n$"},
         TRow{"upload --simulate --fw 19.2.15", 1, "Incompatible firmware\n$"},
         TRow{"upload --simulate --unplug-at 2000", 1, "Upload failed\n$"},
         TRow{"upload --simulate --refuse-from 1", 1, "Upload failed\n$"}, // the write command
@@ -71,7 +74,8 @@ INSTANTIATE_TEST_SUITE_P(
         TRow{"upload --simulate --marker 0x1FF", 2, "bad value"}));
 
 TEST(DeviceCommands, CapturedUploadEqualsTheBundle) {
-    const auto dir = std::filesystem::temp_directory_path() / ("korvalis-cli-" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("korvalis-cli-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const auto capture = dir / "c.bin", bundle = dir / "b.bin";
     ASSERT_EQ(RunCli("upload --simulate --logo clear --capture " + capture.string()).Code, 0);

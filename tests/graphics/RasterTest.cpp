@@ -1,5 +1,5 @@
-#include "graphics/Exceptions.h"
 #include "graphics/Raster.h"
+#include "graphics/Exceptions.h"
 
 #include <gtest/gtest.h>
 
@@ -79,9 +79,9 @@ TEST(Raster, RectangleUsesOutlineAndFill) {
 }
 
 struct TDrawCase {
-    int x, y;           // where the 4 x 3 source goes on the 6 x 5 target
-    int left, top;      // first target pixel covered
-    int right, bottom;  // one past the last
+    int x, y;          // where the 4 x 3 source goes on the 6 x 5 target
+    int left, top;     // first target pixel covered
+    int right, bottom; // one past the last
 };
 
 class RasterDraw : public ::testing::TestWithParam<TDrawCase> {};
@@ -102,14 +102,14 @@ TEST_P(RasterDraw, ClipsAtEveryEdge) {
 INSTANTIATE_TEST_SUITE_P(
     Positions, RasterDraw,
     ::testing::Values(TDrawCase{0, 0, 0, 0, 4, 3}, TDrawCase{1, 1, 1, 1, 5, 4},
-                      TDrawCase{3, 0, 3, 0, 6, 3},    // cut at the right
-                      TDrawCase{0, 3, 0, 3, 4, 5},    // cut at the bottom
-                      TDrawCase{-2, 0, 0, 0, 2, 3},   // negative x cuts the source's left
-                      TDrawCase{0, -2, 0, 0, 4, 1},   // negative y cuts the source's top
-                      TDrawCase{-3, -2, 0, 0, 1, 1},  // one corner pixel left
-                      TDrawCase{-4, 0, 0, 0, 0, 0},   // entirely left
-                      TDrawCase{6, 0, 0, 0, 0, 0},    // entirely right
-                      TDrawCase{0, 5, 0, 0, 0, 0},    // entirely below
+                      TDrawCase{3, 0, 3, 0, 6, 3},   // cut at the right
+                      TDrawCase{0, 3, 0, 3, 4, 5},   // cut at the bottom
+                      TDrawCase{-2, 0, 0, 0, 2, 3},  // negative x cuts the source's left
+                      TDrawCase{0, -2, 0, 0, 4, 1},  // negative y cuts the source's top
+                      TDrawCase{-3, -2, 0, 0, 1, 1}, // one corner pixel left
+                      TDrawCase{-4, 0, 0, 0, 0, 0},  // entirely left
+                      TDrawCase{6, 0, 0, 0, 0, 0},   // entirely right
+                      TDrawCase{0, 5, 0, 0, 0, 0},   // entirely below
                       TDrawCase{2147483600, 0, 0, 0, 0, 0},
                       TDrawCase{-2147483600, -2147483600, 0, 0, 0, 0}));
 
@@ -146,9 +146,8 @@ TEST_P(RasterStretch, EveryTargetPixelIsTheSourcePixelUnderItsCentre) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, RasterStretch,
                          ::testing::Values(TStretchCase{480 / 8, 640 / 8, 240 / 8, 320 / 8},
-                                           TStretchCase{250, 30, 266, 32},
-                                           TStretchCase{5, 5, 1, 1}, TStretchCase{1, 1, 7, 3},
-                                           TStretchCase{100, 2, 24, 0},
+                                           TStretchCase{250, 30, 266, 32}, TStretchCase{5, 5, 1, 1},
+                                           TStretchCase{1, 1, 7, 3}, TStretchCase{100, 2, 24, 0},
                                            TStretchCase{241, 3, 241, 4},
                                            TStretchCase{7, 9, 3, 11}));
 

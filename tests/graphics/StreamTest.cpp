@@ -1,5 +1,5 @@
-#include "graphics/Exceptions.h"
 #include "graphics/Stream.h"
+#include "graphics/Exceptions.h"
 
 #include <gtest/gtest.h>
 

@@ -37,7 +37,7 @@ struct TDrawRow {
 };
 
 TPngPixels Png(uint8_t colourType, uint8_t depth, std::vector<uint8_t> rows, uint32_t width,
-                  std::vector<TPngChunkData> chunks = {}) {
+               std::vector<TPngChunkData> chunks = {}) {
     TPngPixels image;
     image.Width = width;
     image.Height = 1;

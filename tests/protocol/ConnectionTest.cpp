@@ -12,7 +12,9 @@ namespace {
 
 using namespace korvalis::testing;
 
-std::vector<uint8_t> Hex(std::initializer_list<int> bytes) { return {bytes.begin(), bytes.end()}; }
+std::vector<uint8_t> Hex(std::initializer_list<int> bytes) {
+    return {bytes.begin(), bytes.end()};
+}
 
 std::vector<uint8_t> Block(uint8_t marker, uint8_t a, uint8_t b, uint8_t c) {
     std::vector<uint8_t> block(576);
@@ -42,16 +44,20 @@ class Connection : public ::testing::Test {
             at += n;
         }
     }
-    void AnswerIn64(const std::vector<uint8_t>& block) { Answer(block, std::vector<uint16_t>(9, 64)); }
+    void AnswerIn64(const std::vector<uint8_t>& block) {
+        Answer(block, std::vector<uint16_t>(9, 64));
+    }
 };
 
 TEST(CommandPacket, TheTwoPacketsByteForByte) {
     const auto read = HidCommandPacket{0x35, 0, 576}.Bytes();
     const auto write = HidCommandPacket{0x5A, 0, 0x71800}.Bytes();
-    EXPECT_EQ(std::vector<uint8_t>(read.begin(), read.end()),
-              Hex({0x35, 0x0E, 0, 0, 0, 0, 0x40, 0x02, 0, 0, 0x48, 0x49, 0x44, 0x43, 0x9D, 0x01, 0, 0}));
-    EXPECT_EQ(std::vector<uint8_t>(write.begin(), write.end()),
-              Hex({0x5A, 0x0E, 0, 0, 0, 0, 0, 0x18, 0x07, 0, 0x48, 0x49, 0x44, 0x43, 0x9F, 0x01, 0, 0}));
+    EXPECT_EQ(
+        std::vector<uint8_t>(read.begin(), read.end()),
+        Hex({0x35, 0x0E, 0, 0, 0, 0, 0x40, 0x02, 0, 0, 0x48, 0x49, 0x44, 0x43, 0x9D, 0x01, 0, 0}));
+    EXPECT_EQ(
+        std::vector<uint8_t>(write.begin(), write.end()),
+        Hex({0x5A, 0x0E, 0, 0, 0, 0, 0, 0x18, 0x07, 0, 0x48, 0x49, 0x44, 0x43, 0x9F, 0x01, 0, 0}));
 }
 
 TEST_F(Connection, OnlyTheKorvalisIdsAreAccepted) {
@@ -136,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TFirmwareRow{0x00, 99, 0, 0, kNine, "Incompatible firmware", false},
                       // Any split that sums to 576 is accepted.
                       TFirmwareRow{0xCF, 19, 2, 16, {1, 575}, "Connected", true},
-                      TFirmwareRow{0xCF, 19, 2, 16, {100, 100, 100, 100, 100, 76}, "Connected", true},
+                      TFirmwareRow{
+                          0xCF, 19, 2, 16, {100, 100, 100, 100, 100, 76}, "Connected", true},
                       TFirmwareRow{0xCF, 19, 2, 16, {0, 576}, "Connected", true}));
 
 TEST_F(Connection, DataOutsideAReadChangesNothing) {

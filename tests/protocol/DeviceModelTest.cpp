@@ -21,7 +21,8 @@ struct TModelDevice : IProtocolDevice {
     bool Claim() override { return true; }
     uint16_t OutputReportByteLength() override { return 65; }
     bool WriteReport(const uint8_t* report, uint32_t length) override {
-        return Model.OutputReport({report, length}) == TKorvalisDeviceModel::TWriteResult::wrAccepted;
+        return Model.OutputReport({report, length}) ==
+               TKorvalisDeviceModel::TWriteResult::wrAccepted;
     }
 };
 
@@ -54,8 +55,8 @@ TEST(DeviceModel, FirmwareVerdicts) {
         {{19, 2, 15}, 0xCF, false, {64}, 0, "Incompatible firmware"},
         {{20, 1, 1}, 0xCE, false, {64}, 0, "Incompatible firmware"},
         {{19, 2, 16}, 0xCF, true, {64}, 0, "Checking firmware..."},
-        {{19, 2, 16}, 0xCF, false, {7, 0, 64, 33}, 0, "Connected"}, // odd split, an empty report
-        {{19, 2, 16}, 0xCF, false, {0}, 0, "Connected"},            // all-empty split falls back
+        {{19, 2, 16}, 0xCF, false, {7, 0, 64, 33}, 0, "Connected"},  // odd split, an empty report
+        {{19, 2, 16}, 0xCF, false, {0}, 0, "Connected"},             // all-empty split falls back
         {{19, 2, 16}, 0xCF, false, {60}, 1, "Checking firmware..."}, // overshoots in a report
         {{19, 2, 16}, 0xCF, false, {64}, 64, "Connected"}, // a whole extra report comes late
     };
@@ -112,7 +113,8 @@ TEST(DeviceModel, FaultsEndTheUploadAsFailed) {
 TEST(DeviceModel, RejectsMalformedPackets) {
     TKorvalisDeviceModel model;
     std::vector<uint8_t> report(65, 0);
-    const uint8_t good[18] = {0x35, 0x0E, 0, 0, 0, 0, 0x40, 0x02, 0, 0, 'H', 'I', 'D', 'C', 0x9D, 0x01, 0, 0};
+    const uint8_t good[18] = {0x35, 0x0E, 0,   0,   0,   0,    0x40, 0x02, 0,
+                              0,    'H',  'I', 'D', 'C', 0x9D, 0x01, 0,    0};
     auto send = [&](auto mutate) {
         std::copy(std::begin(good), std::end(good), report.begin() + 1);
         mutate(report);
@@ -122,7 +124,10 @@ TEST(DeviceModel, RejectsMalformedPackets) {
     send([](auto& r) { r[2] = 13; });   // length byte
     send([](auto& r) { r[11] = 'X'; }); // signature
     send([](auto& r) { r[15] ^= 1; });  // checksum
-    send([](auto& r) { r[1] = 0x36; r[15] += 1; }); // unknown command, sum fixed
+    send([](auto& r) {
+        r[1] = 0x36;
+        r[15] += 1;
+    }); // unknown command, sum fixed
     EXPECT_EQ(model.ReadCommands(), 1u);
     EXPECT_EQ(model.RejectedPackets(), 4u);
 }
@@ -131,7 +136,8 @@ TEST(DeviceModel, FirmwareVersionText) {
     std::array<uint8_t, 3> fw{};
     EXPECT_TRUE(ParseFirmwareVersion("19.2.16", fw));
     EXPECT_EQ(fw, (std::array<uint8_t, 3>{19, 2, 16}));
-    for (const char* bad : {"", "19.2", "19.2.16.1", "256.0.0", "a.b.c", "19..16", "19.2.16x", "-1.2.3"})
+    for (const char* bad :
+         {"", "19.2", "19.2.16.1", "256.0.0", "a.b.c", "19..16", "19.2.16x", "-1.2.3"})
         EXPECT_FALSE(ParseFirmwareVersion(bad, fw)) << bad;
 }
 

@@ -70,7 +70,12 @@ struct TFakeView {
     TFakeTimer Timer;
     std::vector<int> Sleeps;
     TConnectionView View() {
-        return {Status, Upload, Cursor, Progress, Window, Timer,
+        return {Status,
+                Upload,
+                Cursor,
+                Progress,
+                Window,
+                Timer,
                 [this](int ms) { Sleeps.push_back(ms); }};
     }
 };

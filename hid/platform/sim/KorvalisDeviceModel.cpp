@@ -14,7 +14,8 @@ uint32_t LittleEndian32(const uint8_t* p) {
 
 } // namespace
 
-TKorvalisDeviceModel::TWriteResult TKorvalisDeviceModel::OutputReport(std::span<const uint8_t> report) {
+TKorvalisDeviceModel::TWriteResult
+TKorvalisDeviceModel::OutputReport(std::span<const uint8_t> report) {
     if (FUnplugged)
         return TWriteResult::wrUnplugged;
     const int64_t index = int64_t(FOutputReports);
@@ -71,7 +72,8 @@ void TKorvalisDeviceModel::HandleCommand(std::span<const uint8_t> payload) {
     }
 }
 
-std::array<uint8_t, TKorvalisDeviceModel::kConfigBlockSize> TKorvalisDeviceModel::ConfigBlock() const {
+std::array<uint8_t, TKorvalisDeviceModel::kConfigBlockSize>
+TKorvalisDeviceModel::ConfigBlock() const {
     std::array<uint8_t, kConfigBlockSize> block{};
     // Recognisable filler, so a test sees the block arrive in order.
     for (size_t i = 0; i < block.size(); ++i)

@@ -6,7 +6,8 @@
 
 namespace korvalis::sim {
 
-TSimWriteResult TKorvalisSimModel::OutputReport(ISimDevicePort& port, std::span<const uint8_t> report) {
+TSimWriteResult TKorvalisSimModel::OutputReport(ISimDevicePort& port,
+                                                std::span<const uint8_t> report) {
     TKorvalisDeviceModel::TWriteResult result;
     std::vector<std::vector<uint8_t>> answers;
     std::chrono::steady_clock::time_point done{};
