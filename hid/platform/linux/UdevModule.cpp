@@ -1,6 +1,7 @@
 // The set-up module of the Linux backend: libudev, bound at run time by name,
 // enumerates subsystem hidraw and watches it for add and remove.
 #include "LinuxSysfs.h"
+#include "hid/platform/PropertyValue.h"
 
 #include "hid/Hid.h"
 #include "hid/ModuleLoader.h"
@@ -191,25 +192,10 @@ bool GetRegistryProperty(HDEVINFO info, SP_DEVINFO_DATA* devInfo, uint32_t code,
         return Fail(ERROR_NO_MORE_ITEMS);
     const TEntry& e = scan->Entries[devInfo->Reserved];
     const TSysfsDevice& d = e.Device;
-    std::vector<uint8_t> value;
-    uint32_t kind = REG_SZ;
-    auto text = [&](const std::string& t) {
-        value.assign(t.begin(), t.end());
-        value.push_back(0);
-    };
-    auto list = [&](const std::vector<std::string>& items) {
-        kind = REG_MULTI_SZ;
-        for (const std::string& t : items) {
-            value.insert(value.end(), t.begin(), t.end());
-            value.push_back(0);
-        }
-        value.push_back(0);
-    };
-    auto number = [&](uint32_t v) {
-        kind = REG_DWORD;
-        value.resize(4);
-        std::memcpy(value.data(), &v, 4);
-    };
+    TPropertyValue value;
+    const auto text = [&](const std::string& t) { value.Text(t); };
+    const auto list = [&](const std::vector<std::string>& items) { value.List(items); };
+    const auto number = [&](uint32_t v) { value.Number(v); };
     char id[64];
     std::snprintf(id, sizeof id, "HID\\VID_%04X&PID_%04X", d.VendorID, d.ProductID);
     char rev[16];
@@ -263,13 +249,8 @@ bool GetRegistryProperty(HDEVINFO info, SP_DEVINFO_DATA* devInfo, uint32_t code,
     default:
         return Fail(13); // not set for this device
     }
-    if (type)
-        *type = kind;
-    if (required)
-        *required = uint32_t(value.size());
-    if (!buffer || size < value.size())
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
-    std::memcpy(buffer, value.data(), value.size());
+    if (const uint32_t error = value.Answer(type, buffer, size, required))
+        return Fail(error);
     return true;
 }
 

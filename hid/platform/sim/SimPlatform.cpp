@@ -1,4 +1,5 @@
 #include "SimPlatform.h"
+#include "hid/platform/PropertyValue.h"
 
 #include "hid/Hid.h"
 #include "hid/ModuleLoader.h"
@@ -417,14 +418,9 @@ bool SimGetRegistryProperty(HDEVINFO info, SP_DEVINFO_DATA* devInfo, uint32_t co
     if (devInfo->Reserved >= scan->Devices.size())
         return Fail(ERROR_NO_MORE_ITEMS);
     const TSimInterface& c = scan->Devices[devInfo->Reserved]->Config;
-    std::vector<uint8_t> value;
-    uint32_t kind = REG_SZ;
-    auto text = [&](const std::string& t) { value.assign(t.begin(), t.end()), value.push_back(0); };
-    auto number = [&](uint32_t v) {
-        kind = REG_DWORD;
-        value.resize(4);
-        std::memcpy(value.data(), &v, 4);
-    };
+    TPropertyValue value;
+    const auto text = [&](const std::string& t) { value.Text(t); };
+    const auto number = [&](uint32_t v) { value.Number(v); };
     char id[64];
     std::snprintf(id, sizeof id, "HID\\VID_%04X&PID_%04X", c.VendorID, c.ProductID);
     switch (code) {
@@ -445,16 +441,7 @@ bool SimGetRegistryProperty(HDEVINFO info, SP_DEVINFO_DATA* devInfo, uint32_t co
         text("HID");
         break;
     case SPDRP_HARDWAREID:
-        kind = REG_MULTI_SZ;
-        text(id);
-        text(std::string(id) + "&REV_" + std::to_string(c.VersionNumber));
-        value.clear();
-        for (const std::string& t :
-             {std::string(id) + "&REV_" + std::to_string(c.VersionNumber), std::string(id)}) {
-            value.insert(value.end(), t.begin(), t.end());
-            value.push_back(0);
-        }
-        value.push_back(0);
+        value.List({std::string(id) + "&REV_" + std::to_string(c.VersionNumber), std::string(id)});
         break;
     case SPDRP_LOCATION_INFORMATION:
         text(c.Path);
@@ -467,22 +454,15 @@ bool SimGetRegistryProperty(HDEVINFO info, SP_DEVINFO_DATA* devInfo, uint32_t co
         number(0x100);
         break;
     case SPDRP_BUSTYPEGUID: {
-        kind = REG_BINARY;
-        GUID g{0xEEAF37D0, 0x1963, 0x47C4, {0xAA, 0x48, 0x72, 0x47, 0x6D, 0xB7, 0xCF, 0x49}};
-        value.resize(16);
-        std::memcpy(value.data(), &g, 16);
+        const GUID g{0xEEAF37D0, 0x1963, 0x47C4, {0xAA, 0x48, 0x72, 0x47, 0x6D, 0xB7, 0xCF, 0x49}};
+        value.Binary(&g, sizeof g);
         break;
     }
     default:
         return Fail(13); // the property is not set
     }
-    if (type)
-        *type = kind;
-    if (required)
-        *required = uint32_t(value.size());
-    if (!buffer || size < value.size())
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
-    std::memcpy(buffer, value.data(), value.size());
+    if (const uint32_t error = value.Answer(type, buffer, size, required))
+        return Fail(error);
     return true;
 }
 
