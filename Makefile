@@ -6,7 +6,11 @@ BUILD_VM      ?= build/vm
 BUILD_PACKAGE ?= build/package
 PREFIX        ?= /usr/local
 JOBS          ?= $(shell nproc)
-CMAKE_COMMON  := -G Ninja -DKORVALIS_CORPUS_DIR=$(abspath ../shared/corpus)
+# ccache (when installed) lets several build trees and worktrees share objects.
+CCACHE        := $(shell command -v ccache 2>/dev/null)
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+CMAKE_COMMON  := -G Ninja $(if $(CCACHE),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
 .PHONY: all setup build run install package test test-tsan screenshots bench clean
 
