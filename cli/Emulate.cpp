@@ -2,6 +2,7 @@
 // uhid interface, so the real program can be tried end to end on Linux with
 // no hardware. The kernel exposes it as /dev/hidrawN like a plugged device.
 #include "Command.h"
+#include "OutputFile.h"
 
 #include "bundle/ResourceBundle.h"
 #include "hid/platform/sim/KorvalisDeviceModel.h"
@@ -369,29 +370,29 @@ bool TUhidEmulator::WriteFiles(bool complete) {
     const std::vector<uint8_t>& bundle = FModel.ReceivedBundle();
     bool ok = true;
     if (!FOptions.Capture.empty()) {
-        std::ofstream out(FOptions.Capture, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bundle.data()), std::streamsize(bundle.size()));
-        out.close();
-        if (!out) {
-            PrintError("cannot write " + FOptions.Capture);
-            ok = false;
-        } else {
+        if (WriteOutputFile(FOptions.Capture, bundle))
             Say(std::string("wrote ") + (complete ? "the bundle" : "the partial bundle") + " to " +
                 FOptions.Capture);
-        }
+        else
+            ok = false;
     }
     if (!FOptions.PicturesDir.empty() && complete) {
         static const char* const kNames[] = {"splash.png", "logo.png", "screensaver.png"};
-        try {
-            std::filesystem::create_directories(FOptions.PicturesDir);
-            for (int i = 0; i < 3; ++i)
-                SavePngRgb(BundlePicture(bundle, i),
-                           (std::filesystem::path(FOptions.PicturesDir) / kNames[i]).string());
-            Say("wrote splash.png, logo.png and screensaver.png to " + FOptions.PicturesDir);
-        } catch (const std::exception& e) {
-            PrintError(std::string("cannot save the pictures: ") + e.what());
-            ok = false;
+        std::error_code ec;
+        std::filesystem::create_directories(FOptions.PicturesDir, ec);
+        if (ec) {
+            PrintError(FOptions.PicturesDir + ": " + ec.message());
+            return false;
         }
+        bool saved = true;
+        for (int i = 0; i < 3; ++i)
+            saved =
+                WriteOutputFile((std::filesystem::path(FOptions.PicturesDir) / kNames[i]).string(),
+                                EncodePngRgb(BundlePicture(bundle, i))) &&
+                saved;
+        if (saved)
+            Say("wrote splash.png, logo.png and screensaver.png to " + FOptions.PicturesDir);
+        ok = ok && saved;
     }
     return ok;
 }

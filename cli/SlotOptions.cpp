@@ -3,9 +3,6 @@
 #include "Command.h"
 #include "bundle/ResourceBundle.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <exception>
 
 namespace korvalis::cli {
@@ -119,29 +116,6 @@ std::vector<uint8_t> BundleOf(TRasterPictureControl (&slots)[3]) {
     bundle.Image2Bin(slots[2].Picture(), TResourceBundle::kScreensaverOffset);
     const auto data = bundle.Data();
     return {data.begin(), data.end()};
-}
-
-bool WriteOutputFile(const std::string& fileName, std::span<const uint8_t> bytes) {
-    const std::string temporary = fileName + ".korvalis-partial";
-    std::FILE* f = std::fopen(temporary.c_str(), "wb");
-    if (!f) {
-        PrintError(fileName + ": " + std::strerror(errno));
-        return false;
-    }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    const int savedErrno = errno;
-    if (std::fclose(f) != 0 || !written) {
-        std::remove(temporary.c_str());
-        PrintError(fileName + ": " + std::strerror(written ? errno : savedErrno));
-        return false;
-    }
-    if (std::rename(temporary.c_str(), fileName.c_str()) != 0) {
-        const int renameErrno = errno;
-        std::remove(temporary.c_str());
-        PrintError(fileName + ": " + std::strerror(renameErrno));
-        return false;
-    }
-    return true;
 }
 
 } // namespace korvalis::cli

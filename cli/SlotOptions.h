@@ -3,6 +3,8 @@
 // The slot options that `bundle` and `preview` share, and the three slots they
 // fill as the window's buttons would.
 
+#include "OutputFile.h"
+
 #include "imaging/ImageSlots.h"
 
 #include <cstdint>
@@ -33,9 +35,5 @@ std::vector<uint8_t> BundleOf(TRasterPictureControl (&slots)[3]);
 
 // "korvalis: FILE: Error loading image: <message>" on one line.
 void PrintLoadError(const std::string& fileName, const std::string& message);
-
-// Writes bytes to fileName through a temporary file beside it, so a failed
-// write leaves no partial output. Answers false after printing why.
-bool WriteOutputFile(const std::string& fileName, std::span<const uint8_t> bytes);
 
 } // namespace korvalis::cli

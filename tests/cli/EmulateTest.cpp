@@ -324,9 +324,11 @@ TEST(Emulate, IgnoresPacketsWithABadChecksumOrSignature) {
 }
 
 TEST(Emulate, ReassemblesAnUploadAndSavesItsCaptureAndPictures) {
-    const fs::path capture = TempDir() / "capture.bin";
+    // Captured through a symlink, which must stay one.
+    const fs::path capture = TempDir() / "capture.bin", link = TempDir() / "capture-link.bin";
+    fs::create_symlink(capture, link);
     const fs::path pictures = TempDir() / "pictures";
-    TEmulator emu({"--capture", capture.string(), "--save-pictures", pictures.string(),
+    TEmulator emu({"--capture", link.string(), "--save-pictures", pictures.string(),
                    "--exit-after-upload"});
     ASSERT_EQ(emu.Next().type, UHID_CREATE2);
     emu.Start();
@@ -338,6 +340,7 @@ TEST(Emulate, ReassemblesAnUploadAndSavesItsCaptureAndPictures) {
         ASSERT_TRUE(emu.Output(bundle.data() + at, 64));
     EXPECT_EQ(emu.Next().type, UHID_DESTROY);
     EXPECT_EQ(emu.Wait(), 0) << emu.Output();
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(link)));
     const std::string got = ReadFile(capture);
     ASSERT_EQ(got.size(), bundle.size());
     EXPECT_TRUE(std::equal(bundle.begin(), bundle.end(), got.begin(),

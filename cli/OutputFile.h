@@ -1,0 +1,49 @@
+#pragma once
+
+// Every file a command writes goes through here, so an output never damages
+// what it replaces:
+// - "-" is standard output; a name that denotes an open descriptor
+//   (/dev/stdout, /dev/fd/N) and any existing OUT that is not a regular file
+//   (a device node, a FIFO, a socket) is written in place, never renamed over;
+// - a symlink is written through to the file it points to, and stays a link;
+// - a regular file is replaced through an unpredictable temporary name made
+//   exclusively in its folder, flushed to disk, given the mode the old file
+//   had, then renamed over it; on any failure it is removed and OUT keeps its
+//   earlier content.
+// Failures print "korvalis: OUT: reason" (one line) and answer false.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+namespace korvalis::cli {
+
+// Where a writer puts its bytes. Buffered; the first failure sticks and the
+// rest is dropped, so a writer need not check each call.
+class TOutputSink {
+  public:
+    explicit TOutputSink(int fd) : FFd(fd) {}
+    TOutputSink(const TOutputSink&) = delete;
+    TOutputSink& operator=(const TOutputSink&) = delete;
+
+    void Write(const void* data, size_t size);
+    void Write(std::span<const uint8_t> bytes) { Write(bytes.data(), bytes.size()); }
+    // Writes what is buffered; answers false once anything failed.
+    bool Flush();
+    // The errno of the first failure, 0 while all went well.
+    int Error() const { return FError; }
+
+  private:
+    void WriteThrough(const uint8_t* data, size_t size);
+
+    int FFd;
+    int FError = 0;
+    std::string FBuffer;
+};
+
+bool WriteOutputFile(const std::string& fileName, const std::function<void(TOutputSink&)>& writer);
+bool WriteOutputFile(const std::string& fileName, std::span<const uint8_t> bytes);
+
+} // namespace korvalis::cli
