@@ -11,33 +11,56 @@ namespace korvalis::cli {
 void THeadlessStatus::SetText(const std::string& text) {
     FText = text;
     FHistory.push_back(text);
+    if (!FOut)
+        return;
+    if (FProgress)
+        FProgress->EndLine(text == "Upload succeeded");
     std::fprintf(FOut, "%s\n", text.c_str());
     std::fflush(FOut);
 }
 
 TTerminalProgress::TTerminalProgress(std::FILE* out)
-    : FOut(out), FTerminal(::isatty(::fileno(out)) != 0) {}
+    : FOut(out), FTerminal(out && ::isatty(::fileno(out)) != 0) {}
 
 void TTerminalProgress::SetVisible(bool visible) {
-    if (FVisible && !visible && FTerminal) {
+    if (FVisible && !visible && FDrawn) {
         std::fprintf(FOut, "\r\033[K");
         std::fflush(FOut);
+        FDrawn = false;
     }
     FVisible = visible;
+}
+
+void TTerminalProgress::Draw(int percent) {
+    constexpr int kWidth = 40;
+    const int filled = std::clamp(percent * kWidth / 100, 0, kWidth);
+    std::string bar(size_t(filled), '#');
+    bar.append(size_t(kWidth - filled), ' ');
+    std::fprintf(FOut, "\r[%s] %3d%%", bar.c_str(), percent);
+    std::fflush(FOut);
+    FDrawn = true;
+    FPercent = percent;
 }
 
 void TTerminalProgress::RepaintNow() {
     if (!FVisible || !FTerminal || FMax <= 0)
         return;
-    constexpr int kWidth = 40;
-    const int filled = std::clamp(FPosition * kWidth / FMax, 0, kWidth);
-    std::string bar(size_t(filled), '#');
-    bar.append(size_t(kWidth - filled), ' ');
-    std::fprintf(FOut, "\r[%s] %3d%%", bar.c_str(), FPosition * 100 / FMax);
-    std::fflush(FOut);
+    Draw(std::clamp(FPosition * 100 / FMax, 0, 100));
 }
 
-THeadlessView::THeadlessView(std::FILE* out) : Status(out), Progress(out) {
+void TTerminalProgress::EndLine(bool completed) {
+    if (!FDrawn)
+        return;
+    // The last step is drawn before its reports go out, so the bar never
+    // reaches the end by itself.
+    if (completed && FPercent < 100)
+        Draw(100);
+    std::fprintf(FOut, "\n");
+    std::fflush(FOut);
+    FDrawn = false;
+}
+
+THeadlessView::THeadlessView(std::FILE* out) : Progress(out), Status(out, &Progress) {
     Dataflash.SetInterval(500);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // The window operations of the connection, for a terminal: status texts become
-// lines, the progress bar a bar drawn in place on a terminal.
+// lines, the progress bar a bar drawn in place on a terminal. A view made
+// without a stream prints nothing.
 
 #include "protocol/Connection.h"
 
@@ -13,15 +14,18 @@
 
 namespace korvalis::cli {
 
+class TTerminalProgress;
+
 class THeadlessStatus : public IStatusPanel {
   public:
-    explicit THeadlessStatus(std::FILE* out) : FOut(out) {}
+    THeadlessStatus(std::FILE* out, TTerminalProgress* progress) : FOut(out), FProgress(progress) {}
     void SetText(const std::string& text) override;
     std::string Text() const override { return FText; }
     const std::vector<std::string>& History() const { return FHistory; }
 
   private:
     std::FILE* FOut;
+    TTerminalProgress* FProgress;
     std::string FText;
     std::vector<std::string> FHistory;
 };
@@ -52,11 +56,18 @@ class TTerminalProgress : public IProgressBar {
     void RepaintNow() override;
     int Position() const { return FPosition; }
     int Max() const { return FMax; }
+    // Before a status line: a bar on the terminal line is finished, full when
+    // the work completed, so the status gets a line of its own.
+    void EndLine(bool completed);
 
   private:
+    void Draw(int percent);
+
     std::FILE* FOut;
     bool FTerminal;
     bool FVisible = false;
+    bool FDrawn = false; // a bar stands on the current terminal line
+    int FPercent = 0;
     int FMax = 100;
     int FPosition = 0;
 };
@@ -64,10 +75,10 @@ class TTerminalProgress : public IProgressBar {
 // Everything a TConnection needs, headless.
 struct THeadlessView {
     explicit THeadlessView(std::FILE* out);
+    TTerminalProgress Progress;
     THeadlessStatus Status;
     THeadlessButton Upload;
     THeadlessCursor Cursor;
-    TTerminalProgress Progress;
     TQtTimer Dataflash;
     TConnectionView View();
 };
