@@ -10,9 +10,15 @@
 
 namespace korvalis::cli {
 
-const char* const kSimulateUsage =
-    "[--timeout SECONDS] [--simulate [--fw A.B.C] [--marker 0xNN] [--silent] "
-    "[--refuse-from N] [--unplug-at N] [--delay-us N] [--capture OUT.bin]]";
+std::string SimulateUsage(bool capture) {
+    return std::string("[--timeout SECONDS] [--simulate [--fw A.B.C] [--marker 0xNN] [--silent] "
+                       "[--read-only] [--refuse-from N] [--unplug-at N] [--delay-us N]") +
+           (capture ? " [--capture OUT.bin]]" : "]");
+}
+
+const char* const kReadOnlyDevice =
+    "the device is read-only for this user, so its firmware cannot be checked (see "
+    "\"Permissions\" in the README)";
 
 namespace {
 
@@ -36,8 +42,8 @@ bool ParseSimulateOptions(std::span<const std::string> args, TSimulateOptions& o
             options.Simulate = true;
             continue;
         }
-        if (name == "--silent") {
-            options.Model.Silent = true;
+        if (name == "--silent" || name == "--read-only") {
+            (name == "--silent" ? options.Model.Silent : options.ReadOnly) = true;
             simOnly = true;
             continue;
         }
@@ -100,7 +106,9 @@ std::shared_ptr<sim::TKorvalisSimModel> PlugSimulatedDevice(const TSimulateOptio
         return nullptr;
     sim::TSimPlatform::Select();
     auto model = std::make_shared<sim::TKorvalisSimModel>(options.Model);
-    sim::TSimPlatform::Instance().Plug(sim::KorvalisInterface(model));
+    sim::TSimInterface device = sim::KorvalisInterface(model);
+    device.ReadWrite = !options.ReadOnly;
+    sim::TSimPlatform::Instance().Plug(device);
     return model;
 }
 

@@ -18,7 +18,8 @@ namespace korvalis::cli {
 struct TSimulateOptions {
     bool Simulate = false;
     TKorvalisDeviceModel::TOptions Model;
-    std::string Capture; // where to write what the emulated device reassembled
+    std::string Capture;   // where to write what the emulated device reassembled
+    bool ReadOnly = false; // the emulated device as a user without write access sees it
     int TimeoutSeconds = 10;
 };
 
@@ -27,8 +28,11 @@ struct TSimulateOptions {
 bool ParseSimulateOptions(std::span<const std::string> args, TSimulateOptions& options,
                           std::vector<std::string>& rest, std::string& message);
 
-// The usage text of the options above.
-extern const char* const kSimulateUsage;
+// The usage text of the options above, with or without --capture.
+std::string SimulateUsage(bool capture);
+
+// Why a device this user may only query cannot be checked or written.
+extern const char* const kReadOnlyDevice;
 
 // A QCoreApplication for the command, unless one runs already.
 std::unique_ptr<QCoreApplication> MakeApplication();

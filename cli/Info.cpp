@@ -16,20 +16,17 @@ namespace {
 // One device's own check: a connection that prints nothing.
 struct TCheck {
     THidDevice* Device;
-    std::FILE* Null = std::fopen("/dev/null", "w");
-    THeadlessView View{Null};
+    THeadlessView View{nullptr};
     TConnection Connection{View.View()};
     THidProtocolDevice Adapter;
     explicit TCheck(THidDevice& device) : Device(&device), Adapter(device) {
         View.Dataflash.SetOnTimer([this] { Connection.tmrDataflashTimer(); });
     }
-    ~TCheck() {
-        if (Null)
-            std::fclose(Null);
-    }
-    bool Done() const {
+    bool Answered() const {
         return View.Status.Text() == "Connected" || View.Status.Text() == "Incompatible firmware";
     }
+    // A device this user may only query never gets the read command.
+    bool Done() const { return Answered() || !Device->ReadWriteAccess(); }
 };
 
 int RunInfo(std::span<const std::string> args) {
@@ -74,7 +71,7 @@ int RunInfo(std::span<const std::string> args) {
     }));
     RunUntil([&] { return passed; }, simulate.TimeoutSeconds * 1000);
     if (checks.empty()) {
-        std::printf("No Korvalis device (0416:5020) found.\n");
+        PrintError("no Korvalis device (0416:5020) found");
         return 1;
     }
     RunUntil(
@@ -87,16 +84,31 @@ int RunInfo(std::span<const std::string> args) {
     for (const auto& check : checks) {
         const std::string path =
             check->Device->PnPInfo() ? check->Device->PnPInfo()->DevicePath : "?";
-        if (!check->Done()) {
+        if (!check->Answered() && !check->Device->ReadWriteAccess()) {
+            std::printf("%s: %s\n", path.c_str(), kReadOnlyDevice);
+            rc = 1;
+            continue;
+        }
+        if (!check->Answered()) {
             std::printf("%s: no answer to the firmware check\n", path.c_str());
             rc = 1;
             continue;
         }
         const auto& block = check->Connection.ConfigBlock();
         const bool ok = TConnection::FirmwareAccepted(block);
+        // The firmware check weighs the three bytes as one number, so 18.255.255
+        // and 19.0.216 pass as 19.2.16 does.
+        char verdict[120];
+        std::snprintf(verdict, sizeof verdict,
+                      "incompatible (needs A*10000 + B*100 + C of at least %u, such as %u.%u.%u, "
+                      "and marker 0x%02X)",
+                      unsigned(TConnection::kMinimumFirmware),
+                      unsigned(TConnection::kMinimumFirmware / 10000),
+                      unsigned(TConnection::kMinimumFirmware / 100 % 100),
+                      unsigned(TConnection::kMinimumFirmware % 100),
+                      unsigned(TConnection::kFirmwareMarker));
         std::printf("%s: firmware %u.%u.%u, marker 0x%02X: %s\n", path.c_str(), block[516],
-                    block[517], block[518], block[12],
-                    ok ? "compatible" : "incompatible (needs 19.2.16 or later and marker 0xCF)");
+                    block[517], block[518], block[12], ok ? "compatible" : verdict);
         if (!ok)
             rc = 1;
     }
@@ -109,7 +121,7 @@ int RunInfo(std::span<const std::string> args) {
 
 const TCommandRegistration kInfo{{
     "info",
-    std::string("info ") + kSimulateUsage,
+    std::string("info ") + SimulateUsage(/*capture=*/false),
     "read each Korvalis device's configuration and say whether its firmware is compatible",
     RunInfo,
 }};

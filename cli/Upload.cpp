@@ -40,15 +40,25 @@ int RunUpload(std::span<const std::string> args) {
         return 1;
     }
 
+    // A device this user may only query never answers: no need to wait for it.
+    const auto readOnly = [&] {
+        const THidDevice* device = binding.CurrentHidDevice();
+        return device && !device->ReadWriteAccess();
+    };
     const auto settled = [&] {
         const std::string status = view.Status.Text();
-        return status == "Connected" || status == "Incompatible firmware";
+        return status == "Connected" || status == "Incompatible firmware" || readOnly();
     };
     // The first pass answers "Disconnected", then "Checking firmware..." for a device.
     RunUntil([&] { return !view.Status.History().empty(); }, simulate.TimeoutSeconds * 1000);
     RunUntil(settled, view.Status.Text() == "Disconnected" ? 200 : simulate.TimeoutSeconds * 1000);
     if (view.Status.Text() == "Disconnected" || view.Status.Text().empty()) {
         PrintError("no Korvalis device (0416:5020) found");
+        return 1;
+    }
+    if (view.Status.Text() == "Checking firmware..." && readOnly()) {
+        const THidPnPInfo* info = binding.CurrentHidDevice()->PnPInfo();
+        PrintError((info ? info->DevicePath + ": " : std::string()) + kReadOnlyDevice);
         return 1;
     }
     if (view.Status.Text() == "Checking firmware...") {
@@ -71,7 +81,7 @@ int RunUpload(std::span<const std::string> args) {
 const TCommandRegistration kUpload{{
     "upload",
     std::string("upload [--splash FILE|default] [--logo FILE|clear] [--screensaver FILE|clear] ") +
-        kSimulateUsage,
+        SimulateUsage(/*capture=*/true),
     "check the device's firmware and upload the three pictures, as the window's Upload does",
     RunUpload,
 }};
