@@ -15,6 +15,7 @@ struct TCommand {
     std::string Summary; // one line for --help
     // Answers the exit code: 0 success, 1 failure, 2 wrong usage.
     std::function<int(std::span<const std::string> args)> Run;
+    std::string Details = {}; // further lines for 'korvalis <command> --help'
 };
 
 struct TCommandRegistration {

@@ -572,6 +572,25 @@ const TCommandRegistration kRegistration{{
     "[--save-pictures DIR] [--exit-after-upload] [--realtime] [--verbose]",
     "plug an emulated Korvalis device into this machine through /dev/uhid",
     RunEmulate,
+    "\n"
+    "  --fw A.B.C          firmware version in the configuration block (default 19.2.16)\n"
+    "  --marker 0xNN       marker byte of the configuration block (default 0xCF)\n"
+    "  --silent            never answer the read command\n"
+    "  --split[=N,N...]    answer in input reports of these data sizes, 0 to 64, repeated\n"
+    "                      until the block is sent; without sizes 7,64,1,0,33,64\n"
+    "                      (default: 64 bytes in each of nine reports)\n"
+    "  --extra N           send N bytes more than the 576 of the block (default 0)\n"
+    "  --refuse-from N     drop every output report from the Nth on, counting all of\n"
+    "                      them from 0 (after one firmware check, 1 is the write command)\n"
+    "  --unplug-at N       unplug at the Nth output report, counted the same way\n"
+    "  --delay-us N        take N microseconds per output report (default 0: at once;\n"
+    "                      1000 is a real device's pace)\n"
+    "  --capture OUT.bin   write the bundle received, also an incomplete one\n"
+    "  --save-pictures DIR write the three pictures of a complete bundle as PNG files\n"
+    "  --exit-after-upload end once a whole bundle has arrived\n"
+    "  --realtime          run at real-time priority (SCHED_FIFO; root or CAP_SYS_NICE),\n"
+    "                      so the kernel drops no output reports from a slow emulator\n"
+    "  --verbose, -v       also report when a program opens and closes the device\n",
 }};
 
 } // namespace

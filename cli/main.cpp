@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
             continue;
         const std::vector<std::string> rest(args.begin() + 1, args.end());
         if (std::find(rest.begin(), rest.end(), "--help") != rest.end()) {
-            std::printf("usage: korvalis %s\n%s\n", c.Usage.c_str(), c.Summary.c_str());
+            std::printf("usage: korvalis %s\n%s\n%s", c.Usage.c_str(), c.Summary.c_str(),
+                        c.Details.c_str());
             return 0;
         }
         try {
