@@ -165,6 +165,14 @@ if has_command devices; then
         test "$(awk -v n="$node" '$1 == n { print $2, $4, $5, $6 }' "$t/devices-nobody.log")" = \
         "0416:5020 65 65 query-only"
     sed 's/^/  devices (nobody): /' "$t/devices-nobody.log"
+    if has_command info; then
+        # ... and korvalis info says so at once instead of waiting for an answer.
+        timeout 5 setpriv --reuid=65534 --regid=65534 --clear-groups "$k" info \
+            >"$t/info-nobody.log" 2>&1
+        check "without access to the node, korvalis info says at once that it is read-only" \
+            grep -q "^$node: the device is read-only for this user" "$t/info-nobody.log"
+        sed 's/^/  info (nobody): /' "$t/info-nobody.log"
+    fi
     if [ "$(stat -c '%a %G' "$node")" = "660 plugdev" ] && has_command info; then
         setpriv --reuid=65534 --regid=65534 --groups=plugdev "$k" info >"$t/info-plugdev.log" 2>&1
         check "a member of plugdev reads the firmware without root" \
