@@ -328,8 +328,8 @@ TEST(Emulate, ReassemblesAnUploadAndSavesItsCaptureAndPictures) {
     const fs::path capture = TempDir() / "capture.bin", link = TempDir() / "capture-link.bin";
     fs::create_symlink(capture, link);
     const fs::path pictures = TempDir() / "pictures";
-    TEmulator emu({"--capture", link.string(), "--save-pictures", pictures.string(),
-                   "--exit-after-upload"});
+    TEmulator emu(
+        {"--capture", link.string(), "--save-pictures", pictures.string(), "--exit-after-upload"});
     ASSERT_EQ(emu.Next().type, UHID_CREATE2);
     emu.Start();
     emu.Output(kReadCommand, sizeof kReadCommand);
