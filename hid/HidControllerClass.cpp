@@ -287,8 +287,13 @@ void THidDeviceReadThread::Detach() {
 }
 
 bool THidDeviceReadThread::HandOff(const std::function<void()>& call) {
-    Synchronize(call);
-    return !FDetached;
+    // A hand-off that reaches the GUI thread after a stop is dropped: the stop
+    // may be the device's own destruction, waiting for this reader.
+    Synchronize([this, &call] {
+        if (!Terminated())
+            call();
+    });
+    return !Terminated();
 }
 
 namespace {

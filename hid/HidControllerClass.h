@@ -160,7 +160,8 @@ class THidDeviceReadThread : public TCustomThread {
     void TerminateNotify() override;
 
   private:
-    // Runs call on the GUI thread; false when the reader was let go meanwhile.
+    // Runs call on the GUI thread unless the reader was stopped by then;
+    // false when it was stopped.
     bool HandOff(const std::function<void()>& call);
 
     THidDevice* FOwnerDevice;

@@ -345,7 +345,16 @@ struct TWatchdog {
 };
 
 TEST_F(TDeviceTest, HandlerGivesBackOrStopsItsDeviceFromEveryEvent) {
-    enum TOn { Enumerate, Arrival, Unplug, Removal, Data, DataError, LastPassArrival };
+    enum TOn {
+        Enumerate,
+        Arrival,
+        Unplug,
+        Removal,
+        Data,
+        DataError,
+        DataAtCheckIn,
+        LastPassArrival
+    };
     enum TDoes { GiveBack, ClearOnDeviceData, StopReader, RunEventLoop };
     struct Row {
         const char* name;
@@ -361,6 +370,7 @@ TEST_F(TDeviceTest, HandlerGivesBackOrStopsItsDeviceFromEveryEvent) {
         {"clears OnDeviceData from OnDeviceData", Data, ClearOnDeviceData},
         {"stops the reader from OnDeviceData", Data, StopReader},
         {"gives back from OnDeviceDataError", DataError, GiveBack},
+        {"gives back from OnDeviceData while being given back", DataAtCheckIn, GiveBack},
         {"runs the event loop from OnArrival in the last pass", LastPassArrival, RunEventLoop},
     };
     // The handlers outlive every row's controller.
@@ -397,8 +407,8 @@ TEST_F(TDeviceTest, HandlerGivesBackOrStopsItsDeviceFromEveryEvent) {
         Rec = TRecorder{};
         sim::TSimInterface config = Interface();
         config.Faults.ReadStartFails = row.on == DataError;
-        const bool claim =
-            row.on == Unplug || row.on == Removal || row.on == Data || row.on == DataError;
+        const bool claim = row.on == Unplug || row.on == Removal || row.on == Data ||
+                           row.on == DataError || row.on == DataAtCheckIn;
         THidDevice* d = Start(config, claim);
         ASSERT_NE(d, nullptr);
         const uint32_t inst = Inst;
@@ -443,6 +453,18 @@ TEST_F(TDeviceTest, HandlerGivesBackOrStopsItsDeviceFromEveryEvent) {
             EXPECT_TRUE(RunUntil([] { return ThreadsNamed("THidDeviceReadT") == 0; }));
             RunFor(30);
             break;
+        case DataAtCheckIn:
+            Con->SetOnDeviceData(THidDataEvent::Make(
+                nullptr, [&](THidDevice* dev, uint8_t, const uint8_t*, uint16_t) { act(dev); }));
+            // The report waits in its hand-off while the application gives the
+            // device back: the stop runs queued hand-offs, and this one must not
+            // reach the handler with the device half destroyed.
+            Sim.QueueInputReport(inst, {0, 1});
+            while (d->Reader()->BytesRead() == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            delete d;
+            break;
         case LastPassArrival:
             // Two arrivals the controller has not seen yet; their broadcasts
             // and the handler's own reach the loop while it is destroyed.
@@ -455,7 +477,7 @@ TEST_F(TDeviceTest, HandlerGivesBackOrStopsItsDeviceFromEveryEvent) {
                       arrivals.size()); // no device made twice
             break;
         }
-        EXPECT_EQ(calls, row.on == LastPassArrival ? 2 : 1);
+        EXPECT_EQ(calls, row.on == LastPassArrival ? 2 : row.on == DataAtCheckIn ? 0 : 1);
         if (Con) {
             // A device given back while plugged leaves a fresh one in its place;
             // one given back unplugged leaves nothing.
