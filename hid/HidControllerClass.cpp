@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QtGlobal>
 
 #include <algorithm>
@@ -25,6 +26,7 @@ namespace {
 
 struct TSyncItem {
     const std::function<void()>* Call;
+    TCustomThread* Owner; // the waiting thread, none for a plain thread
     std::exception_ptr Error;
     bool Done = false;
 };
@@ -33,6 +35,8 @@ std::mutex gSyncLock;
 std::condition_variable gSyncDone;    // an item ran
 std::condition_variable gSyncPending; // an item was queued or a body returned
 std::deque<TSyncItem*> gSyncQueue;
+// Threads let go from inside their own hand-off, until their body is done.
+std::vector<std::unique_ptr<TCustomThread>> gRetired;
 
 // Wakes the GUI thread for queued hand-offs: an eventfd its event loop
 // watches, so a reader hands over through our own queue and lock only.
@@ -49,6 +53,8 @@ class TSyncPump : public QObject {
         });
     }
     ~TSyncPump() override {
+        // No hand-off can run any more: every thread let go ends now.
+        TCustomThread::ReapRetired(true);
         {
             std::lock_guard lock(gSyncLock);
             gSyncWake = -1;
@@ -150,11 +156,24 @@ void TCustomThread::run() {
 }
 
 void TCustomThread::Synchronize(const std::function<void()>& call) {
+    auto* self = dynamic_cast<TCustomThread*>(QThread::currentThread());
     if (OnGuiThread()) {
+        // Without a GUI thread the call runs here, and is its own hand-off.
+        struct TMark {
+            TCustomThread* Thread;
+            TMark(TCustomThread* t) : Thread(t) {
+                if (Thread)
+                    Thread->FInHandOff = true;
+            }
+            ~TMark() {
+                if (Thread)
+                    Thread->FInHandOff = false;
+            }
+        } mark(self);
         call();
         return;
     }
-    TSyncItem item{&call, nullptr, false};
+    TSyncItem item{&call, self, nullptr, false};
     int wake;
     {
         std::lock_guard lock(gSyncLock);
@@ -188,16 +207,54 @@ void TCustomThread::CheckSynchronize() {
             gSyncQueue.pop_front();
         }
         std::exception_ptr error;
+        // The owner waits for this item, so it outlives the call.
+        if (item->Owner)
+            item->Owner->FInHandOff = true;
         try {
             (*item->Call)();
         } catch (...) {
             error = std::current_exception();
         }
+        if (item->Owner)
+            item->Owner->FInHandOff = false;
         std::lock_guard lock(gSyncLock);
         item->Error = error;
         item->Done = true;
         gSyncDone.notify_all();
     }
+}
+
+void TCustomThread::Retire(std::unique_ptr<TCustomThread> thread) {
+    {
+        std::lock_guard lock(gSyncLock);
+        gRetired.push_back(std::move(thread));
+    }
+    if (QCoreApplication::instance() && OnGuiThread())
+        QTimer::singleShot(0, QCoreApplication::instance(), [] { ReapRetired(); });
+}
+
+void TCustomThread::ReapRetired(bool wait) {
+    std::vector<std::unique_ptr<TCustomThread>> done;
+    bool left;
+    {
+        std::lock_guard lock(gSyncLock);
+        for (auto& t : gRetired)
+            if (wait || t->FBodyDone)
+                done.push_back(std::move(t));
+        gRetired.erase(std::remove(gRetired.begin(), gRetired.end(), nullptr), gRetired.end());
+        left = !gRetired.empty();
+    }
+    for (auto& t : done) {
+        if (wait)
+            t->WaitFor();
+        else
+            t->QThread::wait(); // its body is done: only the thread's end is left
+        t.reset();
+    }
+    // A handler that stopped its reader may still be running, further up the
+    // stack; look again shortly.
+    if (left && QCoreApplication::instance() && OnGuiThread())
+        QTimer::singleShot(5, QCoreApplication::instance(), [] { ReapRetired(); });
 }
 
 // ---------------------------------------------------------------- reader
@@ -220,8 +277,33 @@ THidDeviceReadThread::~THidDeviceReadThread() {
 }
 
 void THidDeviceReadThread::TerminateNotify() {
-    FOwnerDevice->WakeReader();
+    if (FOwnerDevice)
+        FOwnerDevice->WakeReader();
 }
+
+void THidDeviceReadThread::Detach() {
+    FDetached = true;
+    FOwnerDevice = nullptr;
+}
+
+bool THidDeviceReadThread::HandOff(const std::function<void()>& call) {
+    // A hand-off that reaches the GUI thread after a stop is dropped: the stop
+    // may be the device's own destruction, waiting for this reader.
+    Synchronize([this, &call] {
+        if (!Terminated())
+            call();
+    });
+    return !Terminated();
+}
+
+namespace {
+
+uint32_t PlatformLastError() {
+    const THidApi& api = HidApi();
+    return api.GetLastError ? api.GetLastError() : 0;
+}
+
+} // namespace
 
 void THidDeviceReadThread::Execute() {
     NameThreadForDebugging(GetThreadName());
@@ -230,15 +312,43 @@ void THidDeviceReadThread::Execute() {
     try {
         while (!Terminated()) {
             lastWait = WAIT_IO_COMPLETION;
-            std::fill(FReportBuffer.begin(), FReportBuffer.end(), 0);
-            if (!device->BeginReportRead(FReportBuffer.data(), FInputLength)) {
-                const THidApi& api = HidApi();
-                FLastError = api.GetLastError ? api.GetLastError() : 0;
+            bool started = false;
+            if (FInputLength == 0) {
+                // The lengths could not be read when the reader was made. A
+                // read of 0 bytes would look like a node that hung up, so they
+                // are asked for again, on the GUI thread that owns the sync
+                // handle.
+                bool known = false;
+                uint16_t length = 0;
+                uint32_t error = 0;
+                if (!HandOff([device, &known, &length, &error] {
+                        known = device->EnsurePreparsedData() != nullptr;
+                        length = device->GetReportCaps().InputReportByteLength;
+                        error = PlatformLastError();
+                    }))
+                    break;
+                if (known && length == 0)
+                    break; // the device sends no input reports
+                FInputLength = length;
+                FReportBuffer.assign(length, 0);
+                if (length == 0)
+                    FLastError = error;
+            }
+            if (FInputLength > 0) {
+                std::fill(FReportBuffer.begin(), FReportBuffer.end(), 0);
+                started = device->BeginReportRead(FReportBuffer.data(), FInputLength);
+                if (!started)
+                    FLastError = PlatformLastError();
+            }
+            if (!started) {
                 const uint32_t error = FLastError;
-                Synchronize([device, error] {
-                    if (device->OnReportError())
-                        device->OnReportError()(device, error);
-                });
+                // The handler is taken first: it may give the device back.
+                if (!HandOff([device, error] {
+                        THidDataErrorEvent handler = device->OnReportError();
+                        if (handler)
+                            handler(device, error);
+                    }))
+                    break;
                 InterruptibleSleep(device->SleepTime());
                 continue;
             }
@@ -251,20 +361,22 @@ void THidDeviceReadThread::Execute() {
             if (FBytesRead > 0) {
                 const uint8_t* buffer = FReportBuffer.data();
                 const uint16_t size = uint16_t(FBytesRead - 1);
-                Synchronize([device, buffer, size] {
-                    if (device->OnReport())
-                        device->OnReport()(device, buffer[0], buffer + 1, size);
-                });
+                if (!HandOff([device, buffer, size] {
+                        THidDataEvent handler = device->OnReport();
+                        if (handler)
+                            handler(device, buffer[0], buffer + 1, size);
+                    }))
+                    break;
             }
             if (device->PollingDelay() > 0)
                 InterruptibleSleep(device->PollingDelay());
         }
     } catch (...) {
-        if (lastWait != WAIT_IO_COMPLETION)
+        if (lastWait != WAIT_IO_COMPLETION && !FDetached)
             device->CancelPendingRead();
         throw;
     }
-    if (lastWait != WAIT_IO_COMPLETION)
+    if (lastWait != WAIT_IO_COMPLETION && !FDetached)
         device->CancelPendingRead();
 }
 
@@ -677,14 +789,31 @@ bool THidDevice::Claim() {
 }
 
 void THidDevice::StartReader() {
-    if (FOnReport && FPlugged && FClaimed && FReadWriteAccess && !FReader)
-        FReader = std::make_unique<THidDeviceReadThread>(this);
+    if (!FOnReport || !FPlugged || !FClaimed || !FReadWriteAccess || FReader)
+        return;
+    // A device known to send no input reports has nothing to read.
+    if (EnsurePreparsedData() && GetReportCaps().InputReportByteLength == 0)
+        return;
+    FReader = std::make_unique<THidDeviceReadThread>(this);
 }
 
 void THidDevice::StopReader() {
     if (!FReader)
         return;
     FReader->Terminate();
+    if (FReader->InHandOff() || QThread::currentThread() == FReader.get()) {
+        // Asked for from inside the reader's own hand-off, which waits for this
+        // call: the reader ends as soon as the handler returns, without
+        // touching this device again, and is freed once it has.
+        std::unique_ptr<THidDeviceReadThread> reader;
+        {
+            std::lock_guard lock(FReadLock);
+            reader = std::move(FReader);
+        }
+        reader->Detach();
+        TCustomThread::Retire(std::move(reader));
+        return;
+    }
     FReader->WaitFor();
     // Freed outside the lock the close path takes.
     std::unique_ptr<THidDeviceReadThread> reader;
@@ -702,14 +831,17 @@ void THidDevice::SetReportHandler(THidDataEvent handler) {
 }
 
 void THidDevice::MarkUnplugged() {
+    // Cleared before the close is asked for: a reader woken by it must find
+    // the device gone, or it would open the handle again.
+    FPlugged = false;
     CloseSyncHandle();
     CloseReadHandle();
-    FPlugged = false;
-    if (FOnUnplugged) {
-        THidPlugEvent handler = FOnUnplugged;
-        handler(this);
-    }
+    // Cleared before the call, so it runs once, and nothing here touches the
+    // device after the handler, which may give it back.
+    THidPlugEvent handler = std::move(FOnUnplugged);
     FOnUnplugged = {};
+    if (handler)
+        handler(this);
 }
 
 void THidDevice::SetPollingDelay(int32_t value) {
@@ -823,6 +955,9 @@ THidDeviceController::THidDeviceController(QObject* owner) : QObject(owner) {
 }
 
 THidDeviceController::~THidDeviceController() {
+    // From here on broadcasts are ignored: one let in by a handler of the last
+    // pass would start a second pass inside it.
+    FDestroying = true;
     // The last pass may fail like any other; destruction goes on regardless.
     try {
         SetOnDeviceChange({});
@@ -831,7 +966,6 @@ THidDeviceController::~THidDeviceController() {
     }
     SetOnDeviceUnplug({});
     FOnEnumerate = {};
-    FDestroying = true;
     delete FNotifyObject;
     FNotifyObject = nullptr;
     // Each device leaves the list by itself only through a controller; with
@@ -840,9 +974,11 @@ THidDeviceController::~THidDeviceController() {
     devices.swap(FDeviceList);
     for (THidDevice* d : devices) {
         d->SetController(nullptr);
+        const std::weak_ptr<void> alive = d->Alive();
         if (d->Claimed())
-            d->MarkUnplugged();
-        delete d;
+            d->MarkUnplugged(); // its own unplug handler may give it back
+        if (!alive.expired())
+            delete d;
     }
     // Every count this controller holds goes back, so a failed load neither
     // keeps a module bound nor blocks the next controller's try.
@@ -961,16 +1097,26 @@ void THidDeviceController::DeviceChange() {
     std::unordered_set<uint32_t> scanned;
     for (const auto& n : found)
         scanned.insert(n->PnPInfo()->DevInst);
+    // The gone devices are picked before any handler runs: a handler may give
+    // a device back, which frees it and shortens the list.
+    std::vector<std::pair<THidDevice*, std::weak_ptr<void>>> gone;
     for (size_t i = FDeviceList.size(); i-- > 0;) {
-        if (i >= FDeviceList.size())
-            continue;
         THidDevice* d = FDeviceList[i];
-        if (d->Plugged() && scanned.count(d->PnPInfo()->DevInst))
+        if (!d->Plugged() || !scanned.count(d->PnPInfo()->DevInst))
+            gone.emplace_back(d, d->Alive());
+    }
+    for (auto& [d, alive] : gone) {
+        changed = true;
+        if (alive.expired())
             continue;
         d->MarkUnplugged();
+        if (alive.expired())
+            continue;
         if (FOnRemoval) {
             d->SetInEnumeration(true);
             FOnRemoval(d);
+            if (alive.expired())
+                continue;
             d->SetInEnumeration(false);
         }
         if (!d->Claimed()) {
@@ -981,7 +1127,6 @@ void THidDeviceController::DeviceChange() {
                 delete d;
             }
         }
-        changed = true;
     }
 
     std::unordered_set<uint32_t> known;
@@ -1001,9 +1146,11 @@ void THidDeviceController::DeviceChange() {
         FDeviceList.push_back(d);
         changed = true;
         if (FOnArrival) {
+            const std::weak_ptr<void> alive = d->Alive();
             d->SetInEnumeration(true);
             FOnArrival(d);
-            d->SetInEnumeration(false);
+            if (!alive.expired())
+                d->SetInEnumeration(false);
         }
     }
 
@@ -1014,8 +1161,11 @@ void THidDeviceController::DeviceChange() {
 bool THidDeviceController::EnumerateOne(THidDevice* device, int idx) {
     if (!FOnEnumerate)
         return false;
+    const std::weak_ptr<void> alive = device->Alive();
     device->SetInEnumeration(true);
     const bool result = FOnEnumerate(device, idx);
+    if (alive.expired())
+        return result; // given back: a fresh device holds its place
     device->SetInEnumeration(false);
     if (!device->Claimed()) {
         device->CloseSyncHandle();

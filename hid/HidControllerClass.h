@@ -108,6 +108,16 @@ class TCustomThread : public QThread {
     static void Synchronize(const std::function<void()>& call);
     // Runs every queued hand-off; GUI thread only.
     static void CheckSynchronize();
+    // On the GUI thread: whether this thread's hand-off is running right now
+    // (on this thread's stack or further up it).
+    bool InHandOff() const { return FInHandOff; }
+    // Lets the terminated thread end by itself: a stop asked for from inside
+    // its own hand-off cannot wait for it. It is joined and freed once its
+    // body is done.
+    static void Retire(std::unique_ptr<TCustomThread> thread);
+    // Joins and frees the retired threads whose body is done; all of them
+    // when wait is set.
+    static void ReapRetired(bool wait = false);
 
   protected:
     TCustomThread();
@@ -125,7 +135,8 @@ class TCustomThread : public QThread {
     std::mutex FSleepLock;
     std::condition_variable FSleepWake;
     std::string FName;
-    bool FBodyDone = false; // guarded by the hand-off lock
+    bool FBodyDone = false;  // guarded by the hand-off lock
+    bool FInHandOff = false; // GUI thread only
 };
 
 class THidDeviceReadThread : public TCustomThread {
@@ -136,7 +147,11 @@ class THidDeviceReadThread : public TCustomThread {
     ~THidDeviceReadThread() override;
 
     std::string GetThreadName() const override { return "THidDeviceReadThread"; }
+    // None once the reader was let go from inside its own hand-off.
     THidDevice* OwnerDevice() const { return FOwnerDevice; }
+    // GUI thread, from inside the reader's own hand-off: the device may be
+    // gone when the hand-off returns, so the reader ends without touching it.
+    void Detach();
     uint32_t BytesRead() const { return FBytesRead.load(); }
     uint32_t LastError() const { return FLastError.load(); }
 
@@ -145,7 +160,12 @@ class THidDeviceReadThread : public TCustomThread {
     void TerminateNotify() override;
 
   private:
+    // Runs call on the GUI thread unless the reader was stopped by then;
+    // false when it was stopped.
+    bool HandOff(const std::function<void()>& call);
+
     THidDevice* FOwnerDevice;
+    std::atomic<bool> FDetached{false};
     std::vector<uint8_t> FReportBuffer;
     uint16_t FInputLength; // InputReportByteLength taken on the GUI thread
     std::atomic<uint32_t> FBytesRead{0};
@@ -246,6 +266,9 @@ class THidDevice {
     void SetOnUnplugged(THidPlugEvent handler) { FOnUnplugged = std::move(handler); }
     bool ReadWriteAccess() const { return FReadWriteAccess; }
     THidDeviceReadThread* Reader() const { return FReader.get(); }
+    // Expires when the device is destroyed: a handler may give the device
+    // back, and whoever called it must not touch it afterwards.
+    std::weak_ptr<void> Alive() const { return FAlive; }
 
   private:
     friend class THidDeviceReadThread;
@@ -279,6 +302,7 @@ class THidDevice {
     THidPlugEvent FOnUnplugged;
     bool FReadWriteAccess = false;
     std::unique_ptr<THidDeviceReadThread> FReader;
+    std::shared_ptr<void> FAlive = std::make_shared<char>(0);
 };
 
 class THidNotifyObject;

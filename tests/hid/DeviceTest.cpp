@@ -4,9 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
 
 namespace korvalis {
 namespace {
@@ -310,6 +316,240 @@ TEST_F(TDeviceTest, GivingBackAClaimedDeviceLeavesAFreshOne) {
     EXPECT_TRUE(fresh->Claim());
     Sim.QueueInputReport(inst, {0, 8});
     ASSERT_TRUE(RunUntil([&] { return Rec.Reports.size() == 1; }));
+}
+
+// Ends the process with the row's name when it does not finish in time: a
+// hand-off that waits for itself never returns.
+struct TWatchdog {
+    std::mutex Lock;
+    std::condition_variable Done;
+    bool Finished = false;
+    std::thread Thread;
+    TWatchdog(std::string row, int seconds) {
+        Thread = std::thread([this, row, seconds] {
+            std::unique_lock lock(Lock);
+            if (!Done.wait_for(lock, std::chrono::seconds(seconds), [this] { return Finished; })) {
+                std::fprintf(stderr, "deadlock in row \"%s\"\n", row.c_str());
+                std::_Exit(1);
+            }
+        });
+    }
+    ~TWatchdog() {
+        {
+            std::lock_guard lock(Lock);
+            Finished = true;
+        }
+        Done.notify_all();
+        Thread.join();
+    }
+};
+
+TEST_F(TDeviceTest, HandlerGivesBackOrStopsItsDeviceFromEveryEvent) {
+    enum TOn {
+        Enumerate,
+        Arrival,
+        Unplug,
+        Removal,
+        Data,
+        DataError,
+        DataAtCheckIn,
+        LastPassArrival
+    };
+    enum TDoes { GiveBack, ClearOnDeviceData, StopReader, RunEventLoop };
+    struct Row {
+        const char* name;
+        TOn on;
+        TDoes does;
+    };
+    const Row rows[] = {
+        {"gives back from OnEnumerate", Enumerate, GiveBack},
+        {"gives back from OnArrival", Arrival, GiveBack},
+        {"gives back from OnDeviceUnplug", Unplug, GiveBack},
+        {"gives back from OnRemoval", Removal, GiveBack},
+        {"gives back from OnDeviceData", Data, GiveBack},
+        {"clears OnDeviceData from OnDeviceData", Data, ClearOnDeviceData},
+        {"stops the reader from OnDeviceData", Data, StopReader},
+        {"gives back from OnDeviceDataError", DataError, GiveBack},
+        {"gives back from OnDeviceData while being given back", DataAtCheckIn, GiveBack},
+        {"runs the event loop from OnArrival in the last pass", LastPassArrival, RunEventLoop},
+    };
+    // The handlers outlive every row's controller.
+    const Row* current = nullptr;
+    int calls = 0;
+    std::vector<uint32_t> arrivals;
+    // What the handler does to the device it was called for.
+    auto act = [&](THidDevice* dev) {
+        ++calls;
+        switch (current->does) {
+        case GiveBack:
+            delete dev;
+            break;
+        case ClearOnDeviceData:
+            Con->SetOnDeviceData({});
+            break;
+        case StopReader:
+            dev->StopReader();
+            break;
+        case RunEventLoop:
+            arrivals.push_back(dev->PnPInfo()->DevInst);
+            Sim.Broadcast();
+            RunFor(20);
+            break;
+        }
+    };
+    const auto plug = THidPlugEvent::Make(nullptr, [&](THidDevice* dev) { act(dev); });
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TWatchdog watchdog(row.name, 30);
+        current = &row;
+        calls = 0;
+        arrivals.clear();
+        Rec = TRecorder{};
+        sim::TSimInterface config = Interface();
+        config.Faults.ReadStartFails = row.on == DataError;
+        const bool claim = row.on == Unplug || row.on == Removal || row.on == Data ||
+                           row.on == DataError || row.on == DataAtCheckIn;
+        THidDevice* d = Start(config, claim);
+        ASSERT_NE(d, nullptr);
+        const uint32_t inst = Inst;
+        Rec.Take();
+        const auto passed = [&] { return !Rec.Log.empty() && Rec.Log.back() == "change"; };
+        switch (row.on) {
+        case Enumerate:
+            Con->SetOnEnumerate(THidEnumerateEvent::Make(nullptr, [&](THidDevice* dev, int) {
+                act(dev);
+                return true;
+            }));
+            EXPECT_EQ(Con->EnumerateDevices(), 1);
+            break;
+        case Arrival:
+            Con->SetOnArrival(plug);
+            Sim.Plug(Interface(0x1111, 1));
+            ASSERT_TRUE(RunUntil(passed));
+            break;
+        case Unplug:
+        case Removal:
+            if (row.on == Unplug)
+                Con->SetOnDeviceUnplug(plug);
+            else
+                Con->SetOnRemoval(plug);
+            Sim.Unplug(inst);
+            ASSERT_TRUE(RunUntil(passed));
+            break;
+        case Data:
+        case DataError:
+            if (row.on == Data)
+                Con->SetOnDeviceData(
+                    THidDataEvent::Make(nullptr, [&](THidDevice* dev, uint8_t, const uint8_t*,
+                                                     uint16_t) { act(dev); }));
+            else
+                Con->SetOnDeviceDataError(THidDataErrorEvent::Make(
+                    nullptr, [&](THidDevice* dev, uint32_t) { act(dev); }));
+            Sim.QueueInputReport(inst, {0, 1});
+            ASSERT_TRUE(RunUntil([&] { return calls == 1; }));
+            // The reader ends once the handler has returned, and nothing more
+            // reaches the handler.
+            Sim.QueueInputReport(inst, {0, 2});
+            EXPECT_TRUE(RunUntil([] { return ThreadsNamed("THidDeviceReadT") == 0; }));
+            RunFor(30);
+            break;
+        case DataAtCheckIn:
+            Con->SetOnDeviceData(THidDataEvent::Make(
+                nullptr, [&](THidDevice* dev, uint8_t, const uint8_t*, uint16_t) { act(dev); }));
+            // The report waits in its hand-off while the application gives the
+            // device back: the stop runs queued hand-offs, and this one must not
+            // reach the handler with the device half destroyed.
+            Sim.QueueInputReport(inst, {0, 1});
+            while (d->Reader()->BytesRead() == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            delete d;
+            break;
+        case LastPassArrival:
+            // Two arrivals the controller has not seen yet; their broadcasts
+            // and the handler's own reach the loop while it is destroyed.
+            Con->SetOnArrival(plug);
+            Sim.Plug(Interface(0x1111, 1));
+            Sim.Plug(Interface(0x2222, 2));
+            Con.reset();
+            EXPECT_EQ(arrivals.size(), 2u);
+            EXPECT_EQ(std::set<uint32_t>(arrivals.begin(), arrivals.end()).size(),
+                      arrivals.size()); // no device made twice
+            break;
+        }
+        EXPECT_EQ(calls, row.on == LastPassArrival ? 2 : row.on == DataAtCheckIn ? 0 : 1);
+        if (Con) {
+            // A device given back while plugged leaves a fresh one in its place;
+            // one given back unplugged leaves nothing.
+            const bool stopped = row.does != GiveBack;
+            const bool gone = row.on == Unplug || row.on == Removal;
+            const size_t listed = gone ? 0 : row.on == Arrival ? 2 : 1;
+            ASSERT_EQ(Con->DeviceList().size(), listed);
+            for (THidDevice* dev : Con->DeviceList()) {
+                EXPECT_TRUE(dev->Plugged());
+                EXPECT_EQ(dev->Claimed(), stopped);
+                EXPECT_EQ(dev->Reader(), nullptr);
+                EXPECT_FALSE(dev->InEnumeration());
+            }
+            Con.reset();
+        }
+        EXPECT_EQ(Sim.OpenHandles(), 0u);
+        Sim.Reset();
+    }
+}
+
+TEST_F(TDeviceTest, UnplugClearsPluggedBeforeWakingTheReader) {
+    THidDevice* d = Start(Interface());
+    ASSERT_NE(d->Reader(), nullptr);
+    ASSERT_TRUE(RunUntil([&] { return d->ReadHandle() != INVALID_HANDLE_VALUE; }));
+    // The woken reader may try to open its handle again at once; by then the
+    // device must already count as gone.
+    std::vector<bool> pluggedAtWake;
+    Sim.SetOnReadWake([&](uint32_t) { pluggedAtWake.push_back(d->Plugged()); });
+    Sim.Unplug(Inst);
+    ASSERT_TRUE(RunUntil([&] { return !d->Plugged(); }));
+    Sim.SetOnReadWake(nullptr);
+    ASSERT_FALSE(pluggedAtWake.empty());
+    EXPECT_FALSE(pluggedAtWake.front());
+}
+
+TEST_F(TDeviceTest, ReaderWithoutAnInputReportLength) {
+    struct Row {
+        const char* name;
+        uint16_t inputLength;
+        int openFailsAtClaim; // openings that fail while the device is claimed
+        bool reader;
+        bool delivered;
+    };
+    const Row rows[] = {
+        {"the device sends no input reports", 0, 0, false, false},
+        {"the lengths cannot be read at claim time", 65, 4, true, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Rec = TRecorder{};
+        sim::TSimInterface config = Interface();
+        config.InputReportByteLength = row.inputLength;
+        THidDevice* d = Start(config, false);
+        ASSERT_NE(d, nullptr);
+        sim::TSimFaults f;
+        f.OpenFailsTimes = row.openFailsAtClaim;
+        Sim.SetFaults(Inst, f);
+        Con->SetOnEnumerate(THidEnumerateEvent::Make(nullptr, [](THidDevice* dev, int) {
+            EXPECT_TRUE(dev->Claim());
+            return true;
+        }));
+        Con->EnumerateDevices();
+        EXPECT_EQ(d->Reader() != nullptr, row.reader);
+        Sim.QueueInputReport(Inst, {0, 7});
+        EXPECT_EQ(RunUntil([&] { return !Rec.Reports.empty(); }, 500), row.delivered);
+        if (row.delivered && !Rec.Reports.empty()) {
+            EXPECT_EQ(Rec.Reports[0], "0:1:7:7");
+        }
+        Con.reset();
+        EXPECT_EQ(Sim.OpenHandles(), 0u);
+        Sim.Reset();
+    }
 }
 
 } // namespace

@@ -154,6 +154,8 @@ struct TFakeUdev {
     int MonitorPeer = -1; // the test writes actions here
     int MonitorFd = -1;
     int Enumerations = 0;
+    bool DaemonActive = true;
+    std::string MonitorSource; // "udev" or "kernel"
 };
 TFakeUdev gFake;
 
@@ -236,8 +238,9 @@ const char* FakeAction(void* d) {
 }
 int gMonitorTag;
 void* FakeMonitorNew(void*, const char* name) {
-    if (std::string(name) != "udev")
+    if (std::string(name) != "udev" && std::string(name) != "kernel")
         return nullptr;
+    gFake.MonitorSource = name;
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, pair) != 0)
         return nullptr;
@@ -273,6 +276,17 @@ void* FakeMonitorUnref(void*) {
     return nullptr;
 }
 
+int gQueueTag;
+void* FakeQueueNew(void*) {
+    return &gQueueTag;
+}
+int FakeQueueActive(void*) {
+    return gFake.DaemonActive;
+}
+void* FakeQueueUnref(void*) {
+    return nullptr;
+}
+
 template <class F> void* E(F f) {
     return reinterpret_cast<void*>(f);
 }
@@ -300,6 +314,9 @@ TModuleDefinition FakeLibudev() {
         {"udev_monitor_get_fd", E(&FakeMonitorFd)},
         {"udev_monitor_receive_device", E(&FakeMonitorReceive)},
         {"udev_monitor_unref", E(&FakeMonitorUnref)},
+        {"udev_queue_new", E(&FakeQueueNew)},
+        {"udev_queue_get_udev_is_active", E(&FakeQueueActive)},
+        {"udev_queue_unref", E(&FakeQueueUnref)},
     };
     return m;
 }
@@ -362,6 +379,21 @@ void Send(const char* action) {
     ASSERT_EQ(write(gFake.MonitorPeer, action, std::strlen(action)), ssize_t(std::strlen(action)));
 }
 
+// The open flags of each of this process's descriptors on path.
+std::vector<int> FlagsOfDescriptorsOn(const fs::path& path) {
+    std::vector<int> flags;
+    for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(e.path(), ec) != path)
+            continue;
+        std::ifstream info("/proc/self/fdinfo/" + e.path().filename().string());
+        for (std::string line; std::getline(info, line);)
+            if (line.rfind("flags:", 0) == 0)
+                flags.push_back(int(std::stol(line.substr(6), nullptr, 8)));
+    }
+    return flags;
+}
+
 struct TLinuxScanTest : ::testing::Test {
     TRecorder Rec;
     std::unique_ptr<THidDeviceController> Con;
@@ -370,6 +402,8 @@ struct TLinuxScanTest : ::testing::Test {
         char tmpl[] = "/tmp/korvalis-sysfs-XXXXXX";
         gFake.Root = mkdtemp(tmpl);
         gFake.Enumerations = 0;
+        gFake.DaemonActive = true;
+        gFake.MonitorSource.clear();
         RegisterBuiltinHidModules();
         RegisterModule("libudev.so.1", FakeLibudev());
         SelectHidModules(kLinuxModules);
@@ -441,6 +475,8 @@ TEST_F(TLinuxScanTest, ScanIdentityAccessAndHotPlug) {
     EXPECT_EQ(k->PnPInfo()->EnumeratorName, "USB");
     EXPECT_EQ(k->PnPInfo()->UINumber, 3u);
     EXPECT_EQ(k->PnPInfo()->HardwareID.front(), "HID\\VID_0416&PID_5020&REV_0100");
+
+    EXPECT_EQ(gFake.MonitorSource, "udev");
 
     // Initialised now: its add event is one pass with one arrival.
     fs::remove(mouseRaw / ".uninitialized");
@@ -521,6 +557,15 @@ TEST_F(TLinuxScanTest, ReportsAndWritesThroughTheNodes) {
     ASSERT_EQ(write(feed, report.data() + 1, 64), 64);
     ASSERT_TRUE(RunUntil([&] { return !Rec.Reports.empty(); }));
     EXPECT_EQ(Rec.Reports.front(), "0:64:1:64");
+    // The reader's descriptor never blocks: poll decides when to read, and a
+    // read that finds nothing must not hold up a stop.
+    int readers = 0;
+    for (const int flags : FlagsOfDescriptorsOn(fifo))
+        if ((flags & O_ACCMODE) == O_RDONLY) {
+            ++readers;
+            EXPECT_TRUE(flags & O_NONBLOCK);
+        }
+    EXPECT_EQ(readers, 1);
     // The node hangs up: the read ends, and every SleepTime a new start fails,
     // without spinning on the dead node in between.
     close(feed);
@@ -534,6 +579,30 @@ TEST_F(TLinuxScanTest, ReportsAndWritesThroughTheNodes) {
     const auto before = std::chrono::steady_clock::now();
     reader->StopReader();
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
+}
+
+TEST_F(TLinuxScanTest, WithoutTheUdevDaemonTheNodesAndSysfsAreUsed) {
+    // No daemon: libudev calls every device uninitialised and its socket
+    // stays silent, as in a container.
+    gFake.DaemonActive = false;
+    TFakeHid korvalis;
+    korvalis.Initialized = false;
+    AddDevice(korvalis);
+    Start();
+    EXPECT_EQ(Pass(), (std::vector<std::string>{"arrival 11", "change"}));
+    EXPECT_EQ(gFake.MonitorSource, "kernel");
+    TFakeHid mouse;
+    mouse.Usb = "1-3";
+    mouse.HidName = "0003:046D:C077.0004";
+    mouse.Hidraw = "hidraw1";
+    mouse.Descriptor = kMouse;
+    mouse.Initialized = false;
+    AddDevice(mouse);
+    Send("add");
+    EXPECT_EQ(Pass(), (std::vector<std::string>{"arrival 4", "change"}));
+    ASSERT_EQ(Con->DeviceList().size(), 2u);
+    EXPECT_EQ(Con->DeviceList()[0]->Identity().ProductID, 0x5020);
+    EXPECT_TRUE(Con->DeviceList()[0]->ReadWriteAccess());
 }
 
 TEST_F(TLinuxScanTest, MissingLibudevNameLeavesTheControllerInactive) {

@@ -1,7 +1,7 @@
 // Claim, stop and give back a device a thousand times while reports keep
-// coming, to let ThreadSanitizer watch the reader, the hand-off and the close
-// path. Finishing at all shows there is no deadlock; the counters at the end
-// show nothing stays open.
+// coming, also from inside its own report handler, to let ThreadSanitizer
+// watch the reader, the hand-off and the close path. Finishing at all shows
+// there is no deadlock; the counters at the end show nothing stays open.
 #include "HidTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -21,11 +21,16 @@ TEST(HidStress, ThousandClaimStopDestroyCyclesWithReportsFlowing) {
     THidDeviceController con;
     con.SetDevThreadSleepTime(10);
     std::atomic<uint64_t> delivered{0};
-    con.SetOnDeviceData(
-        THidDataEvent::Make(nullptr, [&](THidDevice*, uint8_t, const uint8_t*, uint16_t size) {
-            EXPECT_EQ(size, 64);
-            ++delivered;
-        }));
+    bool giveBack = false; // the next report's handler gives its device back
+    const auto onData = [&](THidDevice* d, uint8_t, const uint8_t*, uint16_t size) {
+        EXPECT_EQ(size, 64);
+        ++delivered;
+        if (giveBack) {
+            giveBack = false;
+            delete d;
+        }
+    };
+    con.SetOnDeviceData(THidDataEvent::Make(nullptr, onData));
     int changes = 0;
     con.SetOnDeviceChange(TNotifyEvent::Make(nullptr, [&](THidDeviceController*) { ++changes; }));
     ASSERT_TRUE(RunUntil([&] { return changes > 0; }));
@@ -52,10 +57,10 @@ TEST(HidStress, ThousandClaimStopDestroyCyclesWithReportsFlowing) {
         con.EnumerateDevices();
         ASSERT_NE(claimed, nullptr) << cycle;
         const uint64_t before = delivered;
-        if (cycle % 4 != 3) {
+        if (cycle % 5 < 3) {
             ASSERT_TRUE(RunUntil([&] { return delivered > before; }, 5000)) << cycle;
         }
-        switch (cycle % 4) {
+        switch (cycle % 5) {
         case 0: // give it back with the reader running
             delete claimed;
             break;
@@ -66,8 +71,7 @@ TEST(HidStress, ThousandClaimStopDestroyCyclesWithReportsFlowing) {
         case 2: // the handler goes away and comes back, then the device
             con.SetOnDeviceData({});
             EXPECT_EQ(claimed->Reader(), nullptr);
-            con.SetOnDeviceData(THidDataEvent::Make(
-                nullptr, [&](THidDevice*, uint8_t, const uint8_t*, uint16_t) { ++delivered; }));
+            con.SetOnDeviceData(THidDataEvent::Make(nullptr, onData));
             delete claimed;
             break;
         case 3: { // unplugged under the reader, back under a new DevInst
@@ -81,6 +85,10 @@ TEST(HidStress, ThousandClaimStopDestroyCyclesWithReportsFlowing) {
                 [&] { return con.DeviceList().size() == 1 && con.DeviceList()[0]->Plugged(); }));
             break;
         }
+        case 4: // given back from its own report handler, the reader still in the hand-off
+            giveBack = true;
+            ASSERT_TRUE(RunUntil([&] { return !giveBack; }, 5000)) << cycle;
+            break;
         }
         ASSERT_EQ(con.DeviceList().size(), 1u) << cycle;
     }

@@ -82,7 +82,10 @@ HANDLE CreateFileA(const char* path, uint32_t access, uint32_t, uint32_t, uint32
         }
     } else {
         h->Write = access & GENERIC_WRITE;
-        const int mode = h->Write ? O_RDWR : O_RDONLY;
+        // Read handles never block: poll decides when to read, and a read
+        // that found nothing after all must not hold up a stop.
+        const int mode =
+            (h->Write ? O_RDWR : O_RDONLY) | (flags & FILE_FLAG_OVERLAPPED ? O_NONBLOCK : 0);
         h->Fd = open(path, mode | O_CLOEXEC);
         if (h->Fd < 0) {
             Fail(ErrnoToError(errno));
@@ -219,6 +222,9 @@ bool ReadFileEx(HANDLE handle, void* buffer, uint32_t length, OVERLAPPED* ov) {
         return Fail(ERROR_INVALID_HANDLE);
     if (h->Dead)
         return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    // A read of 0 bytes would end as if the node hung up.
+    if (length == 0)
+        return Fail(ERROR_INVALID_PARAMETER);
     ov->Internal[0] = rsPending;
     ov->Internal[1] = 0;
     ov->Internal[2] = reinterpret_cast<uintptr_t>(buffer);
@@ -245,6 +251,8 @@ uint32_t ReadWait(HANDLE handle, OVERLAPPED* ov, uint32_t milliseconds) {
     if (fds[0].revents & POLLIN) {
         const ssize_t n = ReadFramedReport(h->Fd, reinterpret_cast<uint8_t*>(ov->Internal[2]),
                                            ov->Internal[3], h->Numbered);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return 0; // nothing there after all: the read stays outstanding
         if (n > 0) {
             ov->Internal[0] = rsDone;
             ov->Internal[1] = uintptr_t(n);

@@ -21,6 +21,7 @@ struct udev_enumerate;
 struct udev_list_entry;
 struct udev_device;
 struct udev_monitor;
+struct udev_queue;
 
 struct TUdev {
     udev* (*udev_new)();
@@ -43,6 +44,9 @@ struct TUdev {
     int (*udev_monitor_get_fd)(udev_monitor*);
     udev_device* (*udev_monitor_receive_device)(udev_monitor*);
     udev_monitor* (*udev_monitor_unref)(udev_monitor*);
+    udev_queue* (*udev_queue_new)(udev*);
+    int (*udev_queue_get_udev_is_active)(udev_queue*);
+    udev_queue* (*udev_queue_unref)(udev_queue*);
 };
 
 TModuleHandle gLibrary = nullptr;
@@ -75,6 +79,9 @@ bool BindUdev() {
     KORVALIS_UDEV(udev_monitor_get_fd);
     KORVALIS_UDEV(udev_monitor_receive_device);
     KORVALIS_UDEV(udev_monitor_unref);
+    KORVALIS_UDEV(udev_queue_new);
+    KORVALIS_UDEV(udev_queue_get_udev_is_active);
+    KORVALIS_UDEV(udev_queue_unref);
     if (all)
         gContext = gUdev.udev_new();
     if (!all || !gContext) {
@@ -100,6 +107,17 @@ bool Fail(uint32_t error) {
     return false;
 }
 
+// Whether the udev daemon runs; when it cannot be told, it is taken to run,
+// which only means waiting for it as before.
+bool UdevDaemonActive() {
+    udev_queue* q = gUdev.udev_queue_new(gContext);
+    if (!q)
+        return true;
+    const bool active = gUdev.udev_queue_get_udev_is_active(q) > 0;
+    gUdev.udev_queue_unref(q);
+    return active;
+}
+
 struct TEntry {
     std::string Node;
     TSysfsDevice Device;
@@ -122,6 +140,10 @@ HDEVINFO GetClassDevs(const GUID*, const char*, void*, uint32_t) {
         Fail(ERROR_GEN_FAILURE);
         return INVALID_HDEVINFO;
     }
+    // Without the daemon (containers, minimal systems) no device is ever
+    // initialised: the node and sysfs are all there is, with the permissions
+    // the kernel gave the node.
+    const bool daemon = UdevDaemonActive();
     for (udev_list_entry* item = gUdev.udev_enumerate_get_list_entry(e); item;
          item = gUdev.udev_list_entry_get_next(item)) {
         const char* syspath = gUdev.udev_list_entry_get_name(item);
@@ -131,7 +153,7 @@ HDEVINFO GetClassDevs(const GUID*, const char*, void*, uint32_t) {
             continue;
         // A node udev has not finished (permissions, links) waits for the next pass.
         const char* node = gUdev.udev_device_get_devnode(dev);
-        if (node && gUdev.udev_device_get_is_initialized(dev) > 0) {
+        if (node && (!daemon || gUdev.udev_device_get_is_initialized(dev) > 0)) {
             TEntry entry{node, ReadSysfsDevice(syspath)};
             if (entry.Device.Valid && entry.Device.Sequence != 0) {
                 RememberNode(entry.Node, syspath);
@@ -264,7 +286,10 @@ uint32_t GetLastError() {
 }
 
 HDEVMONITOR MonitorOpen() {
-    udev_monitor* m = gUdev.udev_monitor_new_from_netlink(gContext, "udev");
+    // Without the daemon nothing comes through its socket; the kernel's own
+    // events tell the same adds and removes.
+    udev_monitor* m =
+        gUdev.udev_monitor_new_from_netlink(gContext, UdevDaemonActive() ? "udev" : "kernel");
     if (!m)
         return nullptr;
     if (gUdev.udev_monitor_filter_add_match_subsystem_devtype(m, "hidraw", nullptr) < 0 ||

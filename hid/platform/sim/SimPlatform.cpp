@@ -66,6 +66,7 @@ struct TState {
     bool ScanFails = false;
     bool MonitorBroken = false;
     uint64_t Scans = 0;
+    std::function<void(uint32_t)> OnReadWake;
 };
 
 TState& State() {
@@ -289,6 +290,8 @@ bool SimReadFileEx(HANDLE h, void* buffer, uint32_t length, OVERLAPPED* ov) {
         return Fail(ERROR_DEVICE_NOT_CONNECTED);
     if (handle->Device->Config.Faults.ReadStartFails)
         return Fail(ERROR_GEN_FAILURE);
+    if (length == 0) // as hidraw: nothing fits, and 0 bytes read means gone
+        return Fail(ERROR_INVALID_PARAMETER);
     ov->Internal[0] = rsPending;
     ov->Internal[1] = 0;
     ov->Internal[2] = reinterpret_cast<uintptr_t>(buffer);
@@ -323,7 +326,8 @@ uint32_t SimReadWait(HANDLE h, OVERLAPPED* ov, uint32_t milliseconds) {
             std::vector<uint8_t> report = std::move(d.Input.front());
             d.Input.pop_front();
             const size_t n = std::min<size_t>(report.size(), ov->Internal[3]);
-            std::memcpy(reinterpret_cast<void*>(ov->Internal[2]), report.data(), n);
+            if (n > 0) // an empty buffer or report may have no address at all
+                std::memcpy(reinterpret_cast<void*>(ov->Internal[2]), report.data(), n);
             ov->Internal[0] = rsDone;
             ov->Internal[1] = n;
             return WAIT_IO_COMPLETION;
@@ -342,6 +346,8 @@ bool SimReadWake(HANDLE h) {
     THandle* handle = FindHandle(s, h);
     if (!handle)
         return Fail(ERROR_INVALID_HANDLE);
+    if (s.OnReadWake)
+        s.OnReadWake(handle->Device->Config.DevInst);
     handle->Wake = true;
     s.Changed.notify_all();
     return true;
@@ -577,6 +583,7 @@ void TSimPlatform::Reset() {
     s.Paths.clear();
     s.ScanFails = false;
     s.MonitorBroken = false;
+    s.OnReadWake = nullptr;
     s.Changed.notify_all();
 }
 
@@ -625,6 +632,12 @@ void TSimPlatform::SetScanFails(bool fails) {
     TState& s = State();
     std::lock_guard lock(s.Lock);
     s.ScanFails = fails;
+}
+
+void TSimPlatform::SetOnReadWake(std::function<void(uint32_t)> hook) {
+    TState& s = State();
+    std::lock_guard lock(s.Lock);
+    s.OnReadWake = std::move(hook);
 }
 
 void TSimPlatform::BreakMonitor() {

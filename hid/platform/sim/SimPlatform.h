@@ -9,6 +9,7 @@
 #include "hid/HidPlatform.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -104,6 +105,9 @@ class TSimPlatform {
     // breaks (its descriptor reports an error from the next change on).
     void SetScanFails(bool fails);
     void BreakMonitor();
+    // Called (on the waking thread) whenever the layer wakes an interface's
+    // reader; tests look at the layer's state at that moment.
+    void SetOnReadWake(std::function<void(uint32_t devInst)> hook);
 
     // Handles and preparsed records currently open, for leak checks.
     size_t OpenHandles() const;
