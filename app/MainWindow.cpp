@@ -124,9 +124,10 @@ void TfrmMain::CreateComponents() {
 
     FUploadButton = TQtButton(btnUpload);
     FProgressBar = TQtProgressBar(pb1);
-    FConnection = std::make_unique<TConnection>(
-        TConnectionView{*stBar, FUploadButton, *this, FProgressBar, *this, *tmrDataflash,
-                        [](int ms) { QThread::msleep(ulong(ms)); }});
+    const auto sleep = [](int ms) { QThread::msleep(ulong(ms)); };
+    TConnectionView view{*stBar, FUploadButton, *this, FProgressBar, *this, *tmrDataflash, sleep};
+    view.Busy = &FBusyWindow;
+    FConnection = std::make_unique<TConnection>(std::move(view));
     FDevConBinding = std::make_unique<TDevConBinding>(*DevCon, *FConnection);
 
     connect(btn1Def, &QPushButton::clicked, this, &TfrmMain::btn1DefClick);
