@@ -96,12 +96,10 @@ void TfrmMain::CreateComponents() {
     pb1->setTextVisible(false);
     pb1->hide();
     pb1->raise(); // lies over the right end of the status bar
-    // The patterns match the endings in any case, as the loader does, whatever
-    // the platform dialog's own case rules.
+    // The dialog matches the endings in any case, as the loader does.
     dlgOpen = std::make_unique<TQtOpenDialog>(
         this, QStringLiteral("Open Image"),
-        QStringList{QStringLiteral(
-            "Images (*.[bB][mM][pP] *.[jJ][pP][gG] *.[jJ][pP][eE][gG] *.[pP][nN][gG])")});
+        QStringList{QStringLiteral("Images (*.bmp;*.jpg;*.jpeg;*.png)")});
     FOpenDialog = dlgOpen.get();
     // The controller posts itself its first pass; it runs from the message loop.
     DevCon = new THidDeviceController(this);
