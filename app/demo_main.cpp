@@ -48,8 +48,7 @@ int main(int argc, char** argv) {
     TfrmMain frmMain;
     frmMain.show();
     TDeviceScreen screen;
-    screen.move(frmMain.frameGeometry().left(), frmMain.frameGeometry().bottom() + 8);
-    screen.show();
+    screen.ShowBeside(frmMain);
 
     QTimer::singleShot(
         1000, [model] { sim::TSimPlatform::Instance().Plug(sim::KorvalisInterface(model)); });
