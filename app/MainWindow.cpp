@@ -96,12 +96,10 @@ void TfrmMain::CreateComponents() {
     pb1->setTextVisible(false);
     pb1->hide();
     pb1->raise(); // lies over the right end of the status bar
-    // The patterns match the endings in any case, as the loader does, whatever
-    // the platform dialog's own case rules.
+    // The dialog matches the endings in any case, as the loader does.
     dlgOpen = std::make_unique<TQtOpenDialog>(
         this, QStringLiteral("Open Image"),
-        QStringList{QStringLiteral(
-            "Images (*.[bB][mM][pP] *.[jJ][pP][gG] *.[jJ][pP][eE][gG] *.[pP][nN][gG])")});
+        QStringList{QStringLiteral("Images (*.bmp;*.jpg;*.jpeg;*.png)")});
     FOpenDialog = dlgOpen.get();
     // The controller posts itself its first pass; it runs from the message loop.
     DevCon = new THidDeviceController(this);
@@ -124,9 +122,10 @@ void TfrmMain::CreateComponents() {
 
     FUploadButton = TQtButton(btnUpload);
     FProgressBar = TQtProgressBar(pb1);
-    FConnection = std::make_unique<TConnection>(
-        TConnectionView{*stBar, FUploadButton, *this, FProgressBar, *this, *tmrDataflash,
-                        [](int ms) { QThread::msleep(ulong(ms)); }});
+    const auto sleep = [](int ms) { QThread::msleep(ulong(ms)); };
+    TConnectionView view{*stBar, FUploadButton, *this, FProgressBar, *this, *tmrDataflash, sleep};
+    view.Busy = &FBusyWindow;
+    FConnection = std::make_unique<TConnection>(std::move(view));
     FDevConBinding = std::make_unique<TDevConBinding>(*DevCon, *FConnection);
 
     connect(btn1Def, &QPushButton::clicked, this, &TfrmMain::btn1DefClick);

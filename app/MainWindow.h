@@ -1,5 +1,6 @@
 #pragma once
 
+#include "QtBusyWindow.h"
 #include "QtKeyboardCue.h"
 #include "QtToolkit.h"
 #include "bundle/ResourceBundle.h"
@@ -88,6 +89,7 @@ class TfrmMain : public QWidget, public IWindowCursor, public IRepaintable {
     std::unique_ptr<TDevConBinding> FDevConBinding;
     TQtButton FUploadButton{nullptr};
     TQtProgressBar FProgressBar{nullptr};
+    TQtBusyWindow FBusyWindow;
     IOpenDialog* FOpenDialog = nullptr;
     bool FShown = false;
 

@@ -28,6 +28,10 @@ class TQtWindowMessage : public QEvent {
     TQtWindowMessage(uint32_t message, uintptr_t wParam, intptr_t lParam)
         : QEvent(EventType()), Message(message), WParam(wParam), LParam(lParam) {}
     static QEvent::Type EventType();
+    // A whole copy, so a message can wait in the queue while the window is busy.
+    TQtWindowMessage* clone() const override {
+        return new TQtWindowMessage(Message, WParam, LParam);
+    }
 
     const uint32_t Message;
     const uintptr_t WParam;

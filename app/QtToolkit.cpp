@@ -1,8 +1,11 @@
 #include "QtToolkit.h"
 
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QImage>
 #include <QPainter>
+#include <QRegularExpression>
+#include <QSortFilterProxyModel>
 
 namespace korvalis {
 
@@ -52,16 +55,90 @@ std::string TStatusBar::Text() const {
     return FPanel->text().toStdString();
 }
 
+namespace {
+
+// The patterns of a filter such as "Images (*.bmp;*.jpg)", separated by
+// semicolons or spaces, each matched without regard to case.
+std::vector<QRegularExpression> FilterPatterns(const QString& filter) {
+    const qsizetype open = filter.lastIndexOf(u'(');
+    const qsizetype close = filter.lastIndexOf(u')');
+    const QString list =
+        open >= 0 && close > open ? filter.mid(open + 1, close - open - 1) : filter;
+    std::vector<QRegularExpression> patterns;
+    for (const QString& pattern :
+         list.split(QRegularExpression(QStringLiteral("[; ]")), Qt::SkipEmptyParts))
+        patterns.emplace_back(QRegularExpression::wildcardToRegularExpression(pattern),
+                              QRegularExpression::CaseInsensitiveOption);
+    return patterns;
+}
+
+// The dialog's listing: every folder, and the files the chosen filter takes.
+// The dialog's own model is left to match the filter text literally; with
+// nameFilterDisables it then greys files out rather than hiding them, and
+// this layer decides instead.
+class TFilterListing : public QSortFilterProxyModel {
+  public:
+    TFilterListing(QFileDialog& dialog, const QStringList& filters)
+        : QSortFilterProxyModel(&dialog) {
+        SetFilter(filters.value(0));
+        connect(&dialog, &QFileDialog::filterSelected, this, &TFilterListing::SetFilter);
+    }
+
+    void setSourceModel(QAbstractItemModel* model) override {
+        if (auto* files = qobject_cast<QFileSystemModel*>(model))
+            files->setNameFilterDisables(true);
+        QSortFilterProxyModel::setSourceModel(model);
+    }
+
+  protected:
+    bool filterAcceptsRow(int row, const QModelIndex& parent) const override {
+        const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel());
+        if (!files)
+            return true;
+        const QModelIndex index = files->index(row, 0, parent);
+        return files->isDir(index) || Takes(files->fileName(index));
+    }
+    Qt::ItemFlags flags(const QModelIndex& index) const override {
+        Qt::ItemFlags flags = QSortFilterProxyModel::flags(index);
+        if (index.isValid())
+            flags |= Qt::ItemIsEnabled;
+        return flags;
+    }
+
+  private:
+    void SetFilter(const QString& filter) {
+        FPatterns = FilterPatterns(filter);
+        invalidateFilter();
+    }
+    bool Takes(const QString& name) const {
+        for (const QRegularExpression& pattern : FPatterns)
+            if (pattern.match(name).hasMatch())
+                return true;
+        return false;
+    }
+
+    std::vector<QRegularExpression> FPatterns;
+};
+
+} // namespace
+
 TQtOpenDialog::TQtOpenDialog(QWidget* owner, QString title, QStringList nameFilters)
     : FOwner(owner), FTitle(std::move(title)), FNameFilters(std::move(nameFilters)) {}
 
-std::optional<std::string> TQtOpenDialog::Execute() {
-    QFileDialog dialog(FOwner, FTitle);
+void TQtOpenDialog::Prepare(QFileDialog& dialog) const {
+    dialog.setWindowTitle(FTitle);
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setNameFilters(FNameFilters);
+    dialog.setProxyModel(new TFilterListing(dialog, FNameFilters));
     dialog.setOption(QFileDialog::ReadOnly, false);
     dialog.setSizeGripEnabled(true);
+}
+
+std::optional<std::string> TQtOpenDialog::Execute() {
+    QFileDialog dialog(FOwner, FTitle);
+    Prepare(dialog);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return std::nullopt;
     return QFileInfo(dialog.selectedFiles().first()).absoluteFilePath().toStdString();

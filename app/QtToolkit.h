@@ -75,11 +75,17 @@ class TQtProgressBar : public IProgressBar {
     QProgressBar* FBar;
 };
 
-// The modal open-file dialog.
+// The modal open-file dialog. A filter reads as the user knows it from other
+// programs, "Images (*.bmp;*.jpg;*.jpeg;*.png)", and matches the endings in
+// any case, as the loader does. Qt's dialog splits a filter's patterns at
+// spaces only, and the desktop's own dialogs match case-sensitively, so the
+// dialog is always Qt's and the window filters its listing itself.
 class TQtOpenDialog : public IOpenDialog {
   public:
     TQtOpenDialog(QWidget* owner, QString title, QStringList nameFilters);
     std::optional<std::string> Execute() override;
+    // Everything Execute sets up before the dialog runs.
+    void Prepare(QFileDialog& dialog) const;
 
     const QString& Title() const { return FTitle; }
     const QStringList& NameFilters() const { return FNameFilters; }

@@ -2,26 +2,47 @@
 // one emulated Korvalis device that is plugged in a second after start and a
 // window that shows what the device received.
 #include "DeviceScreen.h"
+#include "LaunchOptions.h"
 #include "MainWindow.h"
 #include "hid/platform/sim/KorvalisSimModel.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QScreen>
 #include <QTimer>
 
 #include <cstdio>
 
+#ifndef KORVALIS_VERSION
+#define KORVALIS_VERSION "0.0.0"
+#endif
+
 using namespace korvalis;
 
+namespace {
+
+const TProgramInfo kProgram{
+    "korvalis-uploader-demo", KORVALIS_VERSION,
+    "usage: korvalis-uploader-demo [--fw A.B.C] [--marker 0xNN]\n"
+    "\n"
+    "The Korvalis Graphics Uploader with an emulated device, plugged in a second\n"
+    "after start; a second window shows what the device received.\n"
+    "Qt's window options (such as -platform or -style) apply.\n"
+    "\n"
+    "  --fw A.B.C     firmware version the device reports (default 19.2.16)\n"
+    "  --marker 0xNN  marker byte the device reports (default 0xCF)\n"
+    "  -h, --help     show this help and exit\n"
+    "  -v, --version  show the version and exit\n"};
+
+} // namespace
+
 int main(int argc, char** argv) {
+    if (const auto code = AnswerHelpOrVersion(argc, argv, kProgram, stdout))
+        return *code;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("korvalis-uploader-demo"));
+    QApplication::setApplicationVersion(QStringLiteral(KORVALIS_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("korvalis-uploader"));
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("The Korvalis Graphics Uploader with an emulated device."));
-    parser.addHelpOption();
     const QCommandLineOption fwOption(QStringLiteral("fw"),
                                       QStringLiteral("Firmware version the device reports."),
                                       QStringLiteral("A.B.C"), QStringLiteral("19.2.16"));
@@ -30,7 +51,18 @@ int main(int argc, char** argv) {
                                           QStringLiteral("0xNN"), QStringLiteral("0xCF"));
     parser.addOption(fwOption);
     parser.addOption(markerOption);
-    parser.process(app);
+    if (!parser.parse(QApplication::arguments())) {
+        std::fprintf(stderr, "korvalis-uploader-demo: %s (see 'korvalis-uploader-demo --help')\n",
+                     qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr,
+                     "korvalis-uploader-demo: takes no arguments, got '%s' "
+                     "(see 'korvalis-uploader-demo --help')\n",
+                     qPrintable(parser.positionalArguments().first()));
+        return 2;
+    }
 
     TKorvalisDeviceModel::TOptions options;
     options.ReportDelayMicroseconds = 1000; // as fast as full-speed USB
@@ -48,8 +80,7 @@ int main(int argc, char** argv) {
     TfrmMain frmMain;
     frmMain.show();
     TDeviceScreen screen;
-    screen.move(frmMain.frameGeometry().left(), frmMain.frameGeometry().bottom() + 8);
-    screen.show();
+    screen.ShowBeside(frmMain);
 
     QTimer::singleShot(
         1000, [model] { sim::TSimPlatform::Instance().Plug(sim::KorvalisInterface(model)); });

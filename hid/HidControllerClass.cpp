@@ -863,6 +863,8 @@ const QEvent::Type kDeviceChangeEvent = QEvent::Type(QEvent::registerEventType()
 struct TDeviceChangeEvent : QEvent {
     TDeviceChangeEvent(uint32_t wParam, int32_t lParam)
         : QEvent(kDeviceChangeEvent), WParam(wParam), LParam(lParam) {}
+    // A whole copy, so a change can wait in the queue while a window is busy.
+    TDeviceChangeEvent* clone() const override { return new TDeviceChangeEvent(WParam, LParam); }
     uint32_t WParam;
     int32_t LParam;
 };

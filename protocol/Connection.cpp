@@ -17,6 +17,29 @@ int32_t SaturatingAdd(int32_t a, int32_t b) {
     return int32_t(std::clamp<int64_t>(sum, INT32_MIN, INT32_MAX));
 }
 
+// The window stays busy from the click to the end of the upload, whichever
+// way the upload ends.
+class TBusyScope {
+  public:
+    explicit TBusyScope(IBusyWindow* window) : FWindow(window) {
+        if (FWindow)
+            FWindow->BeginBusy();
+    }
+    ~TBusyScope() {
+        if (FWindow)
+            FWindow->EndBusy();
+    }
+    TBusyScope(const TBusyScope&) = delete;
+    TBusyScope& operator=(const TBusyScope&) = delete;
+    void KeepAlive() {
+        if (FWindow)
+            FWindow->KeepAlive();
+    }
+
+  private:
+    IBusyWindow* FWindow;
+};
+
 } // namespace
 
 TConnection::TConnection(TConnectionView view) : FView(std::move(view)) {}
@@ -115,6 +138,7 @@ void TConnection::EndUpload(const char* status) {
 
 void TConnection::btnUploadClick(TResourceBundle& bundle, TRaster& splash, TRaster& logo,
                                  TRaster& screensaver) {
+    TBusyScope busy(FView.Busy);
     FView.Upload.SetEnabled(false);
     FView.Cursor.SetCursor(TCursorKind::crHourGlass);
     bundle.Image2Bin(splash, TResourceBundle::kSplashOffset);
@@ -138,8 +162,10 @@ void TConnection::btnUploadClick(TResourceBundle& bundle, TRaster& splash, TRast
         EndUpload("Upload failed");
         return;
     }
+    busy.KeepAlive();
     if (FView.Sleep)
         FView.Sleep(100);
+    busy.KeepAlive();
 
     const uint16_t outputReportLength = FCurrentDevice->OutputReportByteLength();
     FView.Progress.SetMax(kUploadReports / kProgressStep);
@@ -154,6 +180,7 @@ void TConnection::btnUploadClick(TResourceBundle& bundle, TRaster& splash, TRast
         if (i % kProgressStep == 0) {
             FView.Progress.SetPosition(i / kProgressStep);
             FView.Progress.RepaintNow();
+            busy.KeepAlive();
         }
     }
     EndUpload("Upload succeeded");

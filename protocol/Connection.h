@@ -36,6 +36,8 @@ struct TConnectionView {
     IOneShotTimer& Dataflash;
     // Blocks the GUI thread for the given time.
     std::function<void(int milliseconds)> Sleep;
+    // Keeps a window alive through the upload; none without a window.
+    IBusyWindow* Busy = nullptr;
 };
 
 // The application's conversation with the device: which device it accepts, the

@@ -55,6 +55,20 @@ class IRepaintable {
     virtual void RepaintNow() = 0;
 };
 
+// The window inside a long handler of its own: between BeginBusy and EndBusy
+// it goes on painting and answering the desktop's liveness checks, while the
+// user's input is thrown away and no other handler of the application runs;
+// what the application was sent meanwhile runs after the handler returns.
+class IBusyWindow {
+  public:
+    virtual ~IBusyWindow() = default;
+    virtual void BeginBusy() = 0;
+    // Paints what is due and answers the desktop; call it every few tens of ms.
+    virtual void KeepAlive() = 0;
+    // Input that is still queued is thrown away too.
+    virtual void EndBusy() = 0;
+};
+
 // Ticks on the GUI thread while enabled. Enabling an enabled timer, or setting
 // the interval it already has, does not restart it.
 class IOneShotTimer {

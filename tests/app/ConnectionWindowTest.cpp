@@ -1,11 +1,19 @@
 // The whole flow through the real window, controller and device layer on the
 // simulated HID platform with the emulated Korvalis device.
+#include "HookedModel.h"
 #include "app/MainWindow.h"
 #include "hid/platform/sim/KorvalisSimModel.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QWindow>
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace korvalis {
 namespace {
@@ -39,6 +47,31 @@ std::shared_ptr<TKorvalisSimModel> Model(std::array<uint8_t, 3> fw = {19, 2, 16}
     return std::make_shared<TKorvalisSimModel>(options);
 }
 
+// Records the bundle report count at which each delivery came.
+class TDeliveryLog : public QObject {
+  public:
+    static QEvent::Type MessageType() {
+        static const auto type = QEvent::Type(QEvent::registerEventType());
+        return type;
+    }
+    struct TMessage : QEvent {
+        TMessage() : QEvent(MessageType()) {}
+        TMessage* clone() const override { return new TMessage; }
+    };
+    explicit TDeliveryLog(std::function<uint64_t()> clock) : FClock(std::move(clock)) {}
+    void Note(const char* what) { At[what].push_back(FClock()); }
+    bool event(QEvent* event) override {
+        if (event->type() != MessageType())
+            return QObject::event(event);
+        Note("message");
+        return true;
+    }
+    std::map<std::string, std::vector<uint64_t>> At;
+
+  private:
+    std::function<uint64_t()> FClock;
+};
+
 class ConnectionWindow : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -62,6 +95,11 @@ class ConnectionWindow : public ::testing::Test {
         other.VendorID = vendor;
         other.ProductID = product;
         return TSimPlatform::Instance().Plug(other);
+    }
+    std::shared_ptr<THookedModel> PlugHooked() {
+        auto hooked = std::make_shared<THookedModel>(Model());
+        TSimPlatform::Instance().Plug(hooked->Interface());
+        return hooked;
     }
     std::unique_ptr<TfrmMain> form;
 };
@@ -232,6 +270,102 @@ TEST_F(ConnectionWindow, UnplugInTheMiddleOfAnUpload) {
     ASSERT_TRUE(WaitStatus("Disconnected"));
     EXPECT_FALSE(form->btnUpload->isEnabled());
     EXPECT_FALSE(model->BundleComplete());
+}
+
+// Clicks and keys the desktop queued while the upload ran are thrown away:
+// a double-click on Upload uploads once, a click on Clear clears nothing.
+TEST_F(ConnectionWindow, InputQueuedDuringAnUploadIsDiscarded) {
+    enum class TInput { Click, SpaceKey };
+    struct Row {
+        const char* name;
+        TInput input;
+        QPushButton* TfrmMain::*button;
+    };
+    for (const Row& row : {Row{"click on Upload", TInput::Click, &TfrmMain::btnUpload},
+                           Row{"click on Clear", TInput::Click, &TfrmMain::btn2Clr},
+                           Row{"space on Clear", TInput::SpaceKey, &TfrmMain::btn2Clr}}) {
+        TSimPlatform::Instance().Reset();
+        form = std::make_unique<TfrmMain>();
+        form->show();
+        ASSERT_TRUE(WaitStatus("Disconnected"));
+        auto hooked = PlugHooked();
+        ASSERT_TRUE(WaitStatus("Connected"));
+        form->img2->Picture().SetPixel(5, 5, {1, 2, 3});
+        QPushButton* button = form.get()->*row.button;
+        button->setFocus();
+        QWindow* window = form->windowHandle();
+        hooked->OnReport = [&](uint64_t reports) {
+            if (reports != 1000)
+                return;
+            const QPointF at = button->mapTo(form.get(), button->rect().center());
+            const QPointF global = button->mapToGlobal(button->rect().center());
+            if (row.input == TInput::Click) {
+                for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+                    QCoreApplication::postEvent(
+                        window, new QMouseEvent(type, at, at, global, Qt::LeftButton,
+                                                type == QEvent::MouseButtonPress ? Qt::LeftButton
+                                                                                 : Qt::NoButton,
+                                                Qt::NoModifier));
+            } else {
+                for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease})
+                    QCoreApplication::postEvent(
+                        window,
+                        new QKeyEvent(type, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" ")));
+            }
+        };
+        form->btnUpload->click();
+        EXPECT_EQ(Status(), "Upload succeeded") << row.name;
+        Settle(300);
+        EXPECT_EQ(hooked->Inner->BundleReports(), 7264u) << row.name;
+        EXPECT_EQ(form->img2->Picture().Pixel(5, 5), (TColor{1, 2, 3})) << row.name;
+        EXPECT_EQ(Status(), "Upload succeeded") << row.name;
+    }
+}
+
+// The application's own handlers wait for the end of the upload: a posted
+// message, a timer and a device change all run after the last report, and
+// none is lost.
+TEST_F(ConnectionWindow, HandlersQueuedDuringAnUploadRunAfterIt) {
+    ASSERT_TRUE(WaitStatus("Disconnected"));
+    auto hooked = PlugHooked();
+    ASSERT_TRUE(WaitStatus("Connected"));
+    TDeliveryLog log([&] { return hooked->Inner->BundleReports(); });
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, [&] { log.Note("timer"); });
+    std::vector<std::string> statuses;
+    const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    QSocketNotifier notifier(wake, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+        uint64_t value;
+        [[maybe_unused]] const ssize_t n = read(wake, &value, sizeof value);
+        log.Note("socket");
+    });
+    hooked->OnReport = [&](uint64_t reports) {
+        if (reports == 1000) {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = write(wake, &one, sizeof one);
+            QCoreApplication::postEvent(&log, new TDeliveryLog::TMessage);
+            timer.start(0);
+            PlugOther(0x046D, 0xC077);
+        }
+        if (reports % 1000 == 0)
+            statuses.push_back(Status());
+    };
+    form->btnUpload->click();
+    EXPECT_EQ(Status(), "Upload succeeded");
+    for (const std::string& status : statuses)
+        EXPECT_EQ(status, "Uploading resources...");
+    ASSERT_TRUE(WaitFor([&] {
+        return !log.At["timer"].empty() && !log.At["message"].empty() && !log.At["socket"].empty();
+    }));
+    close(wake);
+    EXPECT_EQ(log.At["socket"], std::vector<uint64_t>{7264});
+    EXPECT_EQ(log.At["timer"], std::vector<uint64_t>{7264});
+    EXPECT_EQ(log.At["message"], std::vector<uint64_t>{7264});
+    // The plug is seen after the upload: a new pass, then the device again.
+    ASSERT_TRUE(WaitStatus("Connected"));
+    EXPECT_EQ(hooked->Inner->ReadCommands(), 2u);
 }
 
 } // namespace
