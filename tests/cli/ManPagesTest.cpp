@@ -78,6 +78,11 @@ TEST(ManPages, NameEveryOptionTheProgramsTake) {
                 ReadFile(KORVALIS_SOURCE_DIR "/resources/korvalis-uploader-demo.1.in"),
                 "korvalis-uploader-demo --help");
 #endif
+#ifdef KORVALIS_UPLOADER
+    ExpectNamed(Options(Output(KORVALIS_UPLOADER " --help")),
+                ReadFile(KORVALIS_SOURCE_DIR "/resources/korvalis-uploader.1.in"),
+                "korvalis-uploader --help");
+#endif
 }
 
 } // namespace
