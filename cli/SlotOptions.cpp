@@ -122,14 +122,26 @@ std::vector<uint8_t> BundleOf(TRasterPictureControl (&slots)[3]) {
 }
 
 bool WriteOutputFile(const std::string& fileName, std::span<const uint8_t> bytes) {
+    return WriteOutputFile(fileName, [bytes](const TByteSink& sink) { sink(bytes); });
+}
+
+bool WriteOutputFile(const std::string& fileName,
+                     const std::function<void(const TByteSink&)>& produce) {
     const std::string temporary = fileName + ".korvalis-partial";
     std::FILE* f = std::fopen(temporary.c_str(), "wb");
     if (!f) {
         PrintError(fileName + ": " + std::strerror(errno));
         return false;
     }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    const int savedErrno = errno;
+    bool written = true;
+    int savedErrno = 0;
+    produce([&](std::span<const uint8_t> bytes) {
+        if (written && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
+            written = false;
+            savedErrno = errno;
+        }
+        return written;
+    });
     if (std::fclose(f) != 0 || !written) {
         std::remove(temporary.c_str());
         PrintError(fileName + ": " + std::strerror(written ? errno : savedErrno));

@@ -6,6 +6,7 @@
 #include "imaging/ImageSlots.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -37,5 +38,12 @@ void PrintLoadError(const std::string& fileName, const std::string& message);
 // Writes bytes to fileName through a temporary file beside it, so a failed
 // write leaves no partial output. Answers false after printing why.
 bool WriteOutputFile(const std::string& fileName, std::span<const uint8_t> bytes);
+
+// Takes the next piece of an output; answers false once a write has failed.
+using TByteSink = std::function<bool(std::span<const uint8_t>)>;
+// As above, for outputs made piece by piece: produce hands every piece to the
+// sink in order, so a large output never has to sit whole in memory.
+bool WriteOutputFile(const std::string& fileName,
+                     const std::function<void(const TByteSink&)>& produce);
 
 } // namespace korvalis::cli
