@@ -54,17 +54,24 @@ void TRaster::Allocate(int width, int height, bool zero) {
     const uint64_t bytes = uint64_t(width) * uint64_t(height) * uint64_t(BytesPerPixel());
     if (bytes > kMaxBytes)
         throw EOutOfResources();
-    std::unique_ptr<uint8_t[]> bits;
+    TRasterBits bits;
     if (bytes > 0) {
-        bits.reset(new (std::nothrow) uint8_t[bytes]);
+        // calloc hands out fresh zero pages for large rasters without touching them.
+        bits.reset(static_cast<uint8_t*>(zero ? std::calloc(bytes, 1) : std::malloc(bytes)));
         if (!bits)
             throw EOutOfResources();
-        if (zero)
-            std::memset(bits.get(), 0, bytes);
     }
     FBits = std::move(bits);
     FWidth = bytes > 0 ? width : 0;
     FHeight = bytes > 0 ? height : 0;
+}
+
+void TRaster::Adopt(int width, int height, TPixelFormat format, TRasterBits bits) {
+    FFormat = format;
+    const bool empty = !bits || width <= 0 || height <= 0;
+    FBits = empty ? nullptr : std::move(bits);
+    FWidth = empty ? 0 : width;
+    FHeight = empty ? 0 : height;
 }
 
 void TRaster::SetSize(int width, int height) {
@@ -187,7 +194,7 @@ void TRaster::Draw(int x, int y, const TRaster& source) {
     }
 }
 
-static int NearestSource(int target, int sourceSize, int targetSize) {
+int TRaster::NearestSource(int target, int sourceSize, int targetSize) {
     return static_cast<int>((int64_t(2) * target + 1) * sourceSize / (int64_t(2) * targetSize));
 }
 
