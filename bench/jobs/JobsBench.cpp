@@ -5,9 +5,6 @@
 // the kernel's accounting of each child gives its CPU time and peak memory.
 //
 //   bench_jobs [--runs N] [--only SUBSTRING] [--dir DIR (kept, reused)]
-#include <jpeglib.h>
-#include <png.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -24,6 +21,10 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// jpeglib.h needs stdio.h and size_t before it.
+#include <jpeglib.h>
+#include <png.h>
 
 namespace {
 

@@ -5,18 +5,19 @@
  *
  *   jobs_peer FILE OUT.ppm
  */
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+/* jpeglib.h needs stdio.h and size_t before it. */
 #include <jpeglib.h>
 #include <png.h>
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_BMP
 #include <stb/stb_image.h>
-
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <strings.h>
 
 static void Fail(const char* what) {
     fprintf(stderr, "jobs_peer: %s\n", what);
