@@ -252,6 +252,25 @@ void DecodeRle(const std::vector<uint8_t>& d, bool rle4, TRaster& raster, int bl
     while (pos + 1 < n && y < height) {
         const uint8_t count = d[pos++];
         const uint8_t value = d[pos++];
+        if (count > 0 && !rle4) {
+            // One colour for the whole run, clipped at the right edge.
+            if (x < width) {
+                const int run = static_cast<int>(std::min<int64_t>(count, width - x));
+                uint8_t* p = raster.ScanLine(height - 1 - static_cast<int>(y));
+                if (wide) {
+                    const TRGBQuad& q = table[value];
+                    for (uint8_t *o = p + 3 * x, *end = o + 3 * run; o < end; o += 3) {
+                        o[0] = q.rgbBlue;
+                        o[1] = q.rgbGreen;
+                        o[2] = q.rgbRed;
+                    }
+                } else {
+                    std::memset(p + x, value, static_cast<size_t>(run));
+                }
+                x += run;
+            }
+            continue;
+        }
         if (count > 0) {
             for (int i = 0; i < count && x < width; ++i)
                 put(rle4 ? static_cast<uint8_t>(i % 2 ? value & 15 : value >> 4) : value);
