@@ -319,11 +319,10 @@ TRaster TJpegPicture::Decode(const TRowSink* sink) const {
     const int components = quantize ? 1 : info.output_components;
     if (components != (fourComponent ? 4 : bitmap->BytesPerPixel()))
         throw EJPEG(JERR_CONVERSION_NOTIMPL);
-    bitmap->SetSizeUninitialized(width, height);
+    // Rows handed to a sink pass through a single row.
+    bitmap->SetSizeUninitialized(width, sink && height > 0 ? 1 : height);
     if (bitmap->Empty())
         throw EJPEG(JERR_EMPTY_IMAGE);
-    if (sink)
-        bitmap->SetSizeUninitialized(width, 1);
 
     std::vector<uint8_t> cmykRow(fourComponent ? static_cast<size_t>(width) * 4 : 0);
     const bool inverted = info.saw_Adobe_marker != 0;
