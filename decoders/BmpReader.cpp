@@ -213,19 +213,37 @@ void ReadUncompressed(TStream& stream, const THeader& h, int64_t dataBytes, TRas
 void DecodeRle(const std::vector<uint8_t>& d, bool rle4, TRaster& raster, int blackIndex) {
     const int width = raster.Width();
     const int height = raster.Height();
-    std::vector<uint8_t> covered;
-    if (blackIndex < 0)
-        covered.assign(static_cast<size_t>(width) * height, 0);
-    std::memset(raster.Bits(), std::max(blackIndex, 0),
-                raster.Stride() * static_cast<size_t>(height));
+    // Without a black entry the skipped pixels need 24 bits: the runs are drawn
+    // straight into a black 24-bit raster rather than widened afterwards.
+    const bool wide = blackIndex < 0;
+    const TColorTable table = raster.ColorTable();
+    if (wide) {
+        TRaster rgb(0, 0, TPixelFormat::pf24bit);
+        rgb.ColorTable() = table;
+        rgb.SetSize(width, height);
+        raster = std::move(rgb);
+    } else {
+        std::memset(raster.Bits(), blackIndex, raster.Stride() * static_cast<size_t>(height));
+    }
 
     int64_t x = 0, y = 0; // y counts rows from the bottom
+    uint8_t* line = nullptr;
+    int64_t lineY = -1;
     auto put = [&](uint8_t index) {
         if (x < width && y < height) {
-            const int row = height - 1 - static_cast<int>(y);
-            raster.ScanLine(row)[x] = index;
-            if (!covered.empty())
-                covered[static_cast<size_t>(row) * width + static_cast<size_t>(x)] = 1;
+            if (y != lineY) {
+                line = raster.ScanLine(height - 1 - static_cast<int>(y));
+                lineY = y;
+            }
+            if (wide) {
+                const TRGBQuad& q = table[index];
+                uint8_t* p = line + 3 * x;
+                p[0] = q.rgbBlue;
+                p[1] = q.rgbGreen;
+                p[2] = q.rgbRed;
+            } else {
+                line[x] = index;
+            }
         }
         ++x;
     };
@@ -234,6 +252,25 @@ void DecodeRle(const std::vector<uint8_t>& d, bool rle4, TRaster& raster, int bl
     while (pos + 1 < n && y < height) {
         const uint8_t count = d[pos++];
         const uint8_t value = d[pos++];
+        if (count > 0 && !rle4) {
+            // One colour for the whole run, clipped at the right edge.
+            if (x < width) {
+                const int run = static_cast<int>(std::min<int64_t>(count, width - x));
+                uint8_t* p = raster.ScanLine(height - 1 - static_cast<int>(y));
+                if (wide) {
+                    const TRGBQuad& q = table[value];
+                    for (uint8_t *o = p + 3 * x, *end = o + 3 * run; o < end; o += 3) {
+                        o[0] = q.rgbBlue;
+                        o[1] = q.rgbGreen;
+                        o[2] = q.rgbRed;
+                    }
+                } else {
+                    std::memset(p + x, value, static_cast<size_t>(run));
+                }
+                x += run;
+            }
+            continue;
+        }
         if (count > 0) {
             for (int i = 0; i < count && x < width; ++i)
                 put(rle4 ? static_cast<uint8_t>(i % 2 ? value & 15 : value >> 4) : value);
@@ -261,15 +298,6 @@ void DecodeRle(const std::vector<uint8_t>& d, bool rle4, TRaster& raster, int bl
                 put(rle4 ? static_cast<uint8_t>(i % 2 ? b & 15 : b >> 4) : b);
             }
             pos += (bytes + 1) & ~size_t{1}; // runs are padded to 16 bits
-        }
-    }
-    if (!covered.empty()) {
-        raster.SetPixelFormat(TPixelFormat::pf24bit);
-        for (int row = 0; row < height; ++row) {
-            uint8_t* out = raster.ScanLine(row);
-            for (int col = 0; col < width; ++col)
-                if (!covered[static_cast<size_t>(row) * width + col])
-                    std::memset(out + 3 * col, 0, 3);
         }
     }
 }

@@ -259,7 +259,21 @@ void TJpegPicture::AssignTo(TRaster& dest) {
         dest = Decode();
 }
 
-TRaster TJpegPicture::Decode() const {
+void TJpegPicture::DecodeRows(const TRowSink& sink) {
+    if (!FBitmap) {
+        Decode(&sink);
+        return;
+    }
+    TRaster row(0, 0, FBitmap->PixelFormat());
+    row.ColorTable() = FBitmap->ColorTable();
+    row.SetSizeUninitialized(FBitmap->Width(), 1);
+    for (int y = 0; y < FBitmap->Height(); ++y) {
+        std::memcpy(row.Bits(), FBitmap->ScanLine(y), row.Stride());
+        sink(y, FBitmap->Height(), row);
+    }
+}
+
+TRaster TJpegPicture::Decode(const TRowSink* sink) const {
     static const std::vector<uint8_t> kNoData;
     TDecompressor d(FImage ? FImage->Data : kNoData);
     jpeg_decompress_struct& info = d.Info;
@@ -305,7 +319,8 @@ TRaster TJpegPicture::Decode() const {
     const int components = quantize ? 1 : info.output_components;
     if (components != (fourComponent ? 4 : bitmap->BytesPerPixel()))
         throw EJPEG(JERR_CONVERSION_NOTIMPL);
-    bitmap->SetSizeUninitialized(width, height);
+    // Rows handed to a sink pass through a single row.
+    bitmap->SetSizeUninitialized(width, sink && height > 0 ? 1 : height);
     if (bitmap->Empty())
         throw EJPEG(JERR_EMPTY_IMAGE);
 
@@ -314,21 +329,34 @@ TRaster TJpegPicture::Decode() const {
     TRaster* raster = bitmap;
     uint8_t* cmyk = cmykRow.data();
     // Output row y lands in raster row y; a short answer from libjpeg (it cannot
-    // happen with this source) leaves the remaining rows black.
-    auto readRows = [&info, raster, cmyk, height, width, inverted] {
+    // happen with this source) leaves the remaining rows black. With a sink every
+    // row is decoded into the one row and handed over, on the last pass only; the
+    // sink runs between libjpeg calls, never beneath one, so no longjmp crosses it.
+    bool lastPass = !buffered;
+    auto readRows = [&info, raster, cmyk, height, width, inverted, sink, &lastPass] {
+        const bool handOver = sink && lastPass;
         int y = 0;
         while (y < height) {
-            uint8_t* row = raster->Bits() + raster->Stride() * static_cast<size_t>(y);
+            uint8_t* row = raster->Bits() + (sink ? 0 : raster->Stride() * static_cast<size_t>(y));
             JSAMPROW target = cmyk ? cmyk : row;
             if (jpeg_read_scanlines(&info, &target, 1) != 1)
                 break;
             if (cmyk)
                 CmykToBgr(cmyk, row, width, inverted);
+            if (handOver)
+                (*sink)(y, height, *raster);
             ++y;
         }
-        if (y < height)
+        if (sink) {
+            if (handOver && y < height) {
+                std::memset(raster->Bits(), 0, raster->Stride());
+                for (; y < height; ++y)
+                    (*sink)(y, height, *raster);
+            }
+        } else if (y < height) {
             std::memset(raster->Bits() + raster->Stride() * static_cast<size_t>(y), 0,
                         raster->Stride() * static_cast<size_t>(height - y));
+        }
     };
 
     if (!buffered) {
@@ -347,6 +375,7 @@ TRaster TJpegPicture::Decode() const {
                 finalPass = jpeg_input_complete(&info) != 0;
                 jpeg_start_output(&info, info.input_scan_number);
             });
+            lastPass = finalPass;
             if (quantize)
                 TakeColorMap(info, *bitmap);
             d.Guarded(readRows);

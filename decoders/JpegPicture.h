@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cxxabi.h>
+#include <functional>
 #include <memory>
 #include <string>
 #include <typeinfo>
@@ -102,6 +103,14 @@ class TJpegPicture {
             Format("Cannot assign a %s to a %s", ClassName(), TargetName<T>().c_str()));
     }
 
+    // Receives the decoded rows top to bottom: row y of height rows, as a raster
+    // one row high with the format and colour table AssignTo would give.
+    using TRowSink = std::function<void(int y, int height, const TRaster& row)>;
+    // Decodes the whole picture as AssignTo does, but hands each finished row to
+    // sink instead of keeping it (a cached raster's rows are handed over too), so
+    // a caller that keeps only some rows never holds the whole picture.
+    void DecodeRows(const TRowSink& sink);
+
     // The decoded raster, decoding it first when needed.
     const TRaster& Bitmap();
     bool HasBitmap() const { return FBitmap != nullptr; }
@@ -120,7 +129,8 @@ class TJpegPicture {
         }
     }
 
-    TRaster Decode() const;
+    // With a sink, rows go to it and the answer is one row high.
+    TRaster Decode(const TRowSink* sink = nullptr) const;
 
     std::shared_ptr<const TJpegData> FImage;
     std::unique_ptr<TRaster> FBitmap;

@@ -334,4 +334,29 @@ TRaster TPngPicture::ToRaster() const {
     return raster;
 }
 
+TRaster TPngPicture::TakeRaster() {
+    TChunkIHDR& header = Header();
+    const size_t width = header.Width(), height = header.Height();
+    if (header.BitsPerPixel() != 24 || !header.FImageData || width == 0 || height == 0)
+        return ToRaster();
+    uint8_t* bits = header.FImageData.get();
+    const size_t stride = header.RowStride(), row = width * 3;
+    std::unique_ptr<uint8_t[]> spare(new uint8_t[row]);
+    for (size_t top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
+        uint8_t* a = bits + top * stride;
+        uint8_t* b = bits + bottom * stride;
+        std::memcpy(spare.get(), a, row);
+        std::memcpy(a, b, row);
+        std::memcpy(b, spare.get(), row);
+    }
+    // Rows padded to 4 bytes close up; each moves down, never over a row still unread.
+    if (stride != row)
+        for (size_t y = 1; y < height; ++y)
+            std::memmove(bits + y * row, bits + y * stride, row);
+    TRaster raster;
+    raster.Adopt(static_cast<int>(width), static_cast<int>(height), TPixelFormat::pf24bit,
+                 TRasterBits(header.FImageData.release()));
+    return raster;
+}
+
 } // namespace korvalis

@@ -135,6 +135,8 @@ class TChunkIHDR : public TChunk {
     TBuffer FImageAlpha;
     size_t FRowStride = 0;
     bool FHasPalette = false;
+
+    friend class TPngPicture;
 };
 
 // The image data. Its reader decodes the whole image into the header's raster,
@@ -295,6 +297,10 @@ class TPngPicture {
     // The decoded picture as a 24-bit raster, indexed pixels looked up in the
     // colour table; the alpha plane is not applied.
     TRaster ToRaster() const;
+    // The same raster, but 24-bit rows are taken over (turned top-down in place)
+    // rather than copied, so a camera-sized picture is never held twice. The
+    // picture keeps no rows afterwards: Scanline answers null. The alpha plane stays.
+    TRaster TakeRaster();
 
     const TGammaTable& GammaTable() const { return FGammaTable; }
     const TGammaTable& InverseGamma() const { return FInverseGamma; }

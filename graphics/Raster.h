@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 namespace korvalis {
@@ -22,6 +23,14 @@ struct TRGBQuad {
     friend bool operator==(const TRGBQuad&, const TRGBQuad&) = default;
 };
 using TColorTable = std::array<TRGBQuad, 256>;
+
+// Pixel memory from malloc or calloc, so a decoder's buffer can become a raster.
+struct TFreeBits {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using TRasterBits = std::unique_ptr<uint8_t, TFreeBits>;
+// Asks for large pages under a big pixel buffer (a hint; nothing changes if refused).
+void AdviseLargePages(void* memory, size_t bytes);
 
 // A picture in memory: 24-bit rows (blue, green, red per pixel) or 8-bit indexed
 // rows with a 256-entry colour table. Rows are stored top-down without padding,
@@ -51,6 +60,9 @@ class TRaster {
     void SetSize(int width, int height);
     // As SetSize, for callers that write every row themselves.
     void SetSizeUninitialized(int width, int height);
+    // Takes over bits (width x height pixels of the format, laid out as ScanLine
+    // describes) instead of allocating; the colour table is left as it is.
+    void Adopt(int width, int height, TPixelFormat format, TRasterBits bits);
     // 8 to 24 bits maps every pixel through the colour table; 24 to 8 bits keeps
     // the size and leaves every pixel at index 0.
     void SetPixelFormat(TPixelFormat format);
@@ -86,6 +98,8 @@ class TRaster {
     // under its centre, floor((2t + 1) * source / (2 * target)). Keeps the pixel
     // format and colour table.
     TRaster Stretched(int width, int height) const;
+    // The source row or column Stretched takes for target pixel t.
+    static int NearestSource(int target, int sourceSize, int targetSize);
 
   private:
     void Allocate(int width, int height, bool zero);
@@ -94,7 +108,7 @@ class TRaster {
     int FWidth = 0;
     int FHeight = 0;
     TPixelFormat FFormat = TPixelFormat::pf24bit;
-    std::unique_ptr<uint8_t[]> FBits;
+    TRasterBits FBits;
     TColorTable FColorTable{};
     TColor FFillColor = clWhite;
     TColor FOutlineColor = clBlack;

@@ -92,19 +92,46 @@ TFileStream::~TFileStream() {
         ::close(FHandle);
 }
 
-size_t TFileStream::Read(void* buffer, size_t count) {
+size_t TFileStream::ReadAt(uint8_t* out, size_t count, int64_t position) {
     size_t done = 0;
-    auto* out = static_cast<uint8_t*>(buffer);
     while (done < count) {
-        const ssize_t n = ::pread(FHandle, out + done, count - done, FPosition);
+        const ssize_t n = ::pread(FHandle, out + done, count - done, position);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
         done += static_cast<size_t>(n);
-        FPosition += n;
+        position += n;
     }
     return done;
+}
+
+size_t TFileStream::Read(void* buffer, size_t count) {
+    auto* out = static_cast<uint8_t*>(buffer);
+    size_t done = 0;
+    // What the buffer already holds from the position on.
+    if (FBuffered > 0 && FPosition >= FBufferStart &&
+        FPosition < FBufferStart + static_cast<int64_t>(FBuffered)) {
+        const size_t offset = static_cast<size_t>(FPosition - FBufferStart);
+        done = std::min(count, FBuffered - offset);
+        std::memcpy(out, FBuffer.get() + offset, done);
+        FPosition += static_cast<int64_t>(done);
+    }
+    if (done == count)
+        return done;
+    if (count - done >= kBufferSize) {
+        const size_t n = ReadAt(out + done, count - done, FPosition);
+        FPosition += static_cast<int64_t>(n);
+        return done + n;
+    }
+    if (!FBuffer)
+        FBuffer.reset(new uint8_t[kBufferSize]);
+    FBufferStart = FPosition;
+    FBuffered = ReadAt(FBuffer.get(), kBufferSize, FPosition);
+    const size_t n = std::min(count - done, FBuffered);
+    std::memcpy(out + done, FBuffer.get(), n);
+    FPosition += static_cast<int64_t>(n);
+    return done + n;
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {

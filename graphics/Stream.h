@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -71,6 +72,8 @@ class TMemoryStream : public TBytesStream {
 };
 
 // A file opened for reading. Raises EFOpenError when it cannot be opened.
+// Small reads (chunk heads, checksums, header fields) are served from a 64 KiB
+// buffer; large ones go straight to the caller's memory.
 class TFileStream : public TStream {
   public:
     explicit TFileStream(const std::string& fileName);
@@ -83,9 +86,15 @@ class TFileStream : public TStream {
     int64_t Size() const override { return FSize; }
 
   private:
+    static constexpr size_t kBufferSize = size_t{64} << 10;
+    size_t ReadAt(uint8_t* out, size_t count, int64_t position);
+
     int FHandle = -1;
     int64_t FSize = 0;
     int64_t FPosition = 0;
+    std::unique_ptr<uint8_t[]> FBuffer;
+    int64_t FBufferStart = 0; // file offset of FBuffer[0]
+    size_t FBuffered = 0;     // valid bytes in FBuffer
 };
 
 } // namespace korvalis

@@ -2,11 +2,14 @@
 
 #include "PictureFile.h"
 #include "PngDrawing.h"
+#include "decoders/JpegPicture.h"
 
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace korvalis {
 
@@ -52,9 +55,65 @@ void PlaceOnSlot(IPictureControl& image, TRaster working) {
     image.PictureChanged();
 }
 
+namespace {
+
+// The fitted picture built from decoded rows handed over top to bottom: each
+// kept row is sampled as TRaster::Stretched samples it, the others are dropped,
+// so a load never holds the whole decoded picture.
+class TRowFitter {
+  public:
+    void Row(int y, int height, const TRaster& row) {
+        if (y == 0) {
+            const TFitSize fit = FitSize(row.Width(), height);
+            FSourceWidth = row.Width();
+            FSourceHeight = height;
+            FOut = TRaster(0, 0, row.PixelFormat());
+            FOut.ColorTable() = row.ColorTable();
+            FOut.SetSizeUninitialized(fit.Width, fit.Height);
+            const int bpp = row.BytesPerPixel();
+            FColumns.resize(size_t(FOut.Width()));
+            for (int tx = 0; tx < FOut.Width(); ++tx)
+                FColumns[size_t(tx)] =
+                    size_t(TRaster::NearestSource(tx, FSourceWidth, FOut.Width())) * bpp;
+            FNext = 0;
+        }
+        const int bpp = row.BytesPerPixel();
+        const uint8_t* in = row.Bits();
+        while (FNext < FOut.Height() &&
+               TRaster::NearestSource(FNext, FSourceHeight, FOut.Height()) == y) {
+            uint8_t* out = FOut.ScanLine(FNext++);
+            for (const size_t c : FColumns) {
+                std::memcpy(out, in + c, size_t(bpp));
+                out += bpp;
+            }
+        }
+    }
+    TRaster Take() { return std::move(FOut); }
+
+  private:
+    TRaster FOut;
+    std::vector<size_t> FColumns;
+    int FSourceWidth = 0;
+    int FSourceHeight = 0;
+    int FNext = 0;
+};
+
+} // namespace
+
 void LoadImageFile(IPictureControl& image, const std::string& fileName) {
     // The slot is cleared only once the file has decoded.
-    PlaceOnSlot(image, DecodePictureFile(fileName));
+    if (PictureKindOf(fileName) != TPictureKind::pkJpeg) {
+        PlaceOnSlot(image, DecodePictureFile(fileName));
+        return;
+    }
+    // A camera JPEG is tens of megabytes decoded, and a progressive one needs as
+    // much again inside libjpeg: keep only the rows the fitted picture takes.
+    TJpegPicture jpeg;
+    jpeg.LoadFromFile(fileName);
+    TRowFitter fitter;
+    jpeg.DecodeRows(
+        [&fitter](int y, int height, const TRaster& row) { fitter.Row(y, height, row); });
+    PlaceOnSlot(image, fitter.Take());
 }
 
 void LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel& status) {

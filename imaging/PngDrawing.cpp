@@ -86,6 +86,14 @@ void ApplyColourKey(const TPngPicture& png, std::span<const uint8_t> file, TRast
     }
 }
 
+// A colour key on grey of 1, 2, 4 or 16 bits or RGB of 16 bits is matched on
+// the samples as stored in the file, so those loads read the file again.
+bool NeedsFileSamples(const TPngPicture& png) {
+    const TChunkIHDR& header = png.Header();
+    return png.TransparencyMode() == ptmBit &&
+           (header.ColorType() == 0 || header.ColorType() == 2) && header.BitDepth() != 8;
+}
+
 void BlendAlphaPlane(const TPngPicture& png, TRaster& out) {
     const TChunkIHDR& header = png.Header();
     const bool grey = header.ColorType() == 4;
@@ -94,7 +102,8 @@ void BlendAlphaPlane(const TPngPicture& png, TRaster& out) {
         uint8_t* p = out.ScanLine(y);
         const uint8_t* alpha = png.AlphaScanline(y);
         const uint8_t* source = png.Scanline(y);
-        if (!alpha || !source)
+        // Colour rows may have become the raster already; only grey reads them here.
+        if (!alpha || (grey && !source))
             throw EPNGHeaderNotPresent();
         for (int x = 0; x < out.Width(); ++x, p += 3) {
             const uint8_t a = alpha[x];
@@ -132,10 +141,8 @@ void BlendPaletteAlpha(const TPngPicture& png, TRaster& out) {
     }
 }
 
-} // namespace
-
-TRaster ComposePng(const TPngPicture& png, std::span<const uint8_t> file) {
-    TRaster out = png.ToRaster();
+// out is the picture's colour raster, copied or taken over.
+TRaster Compose(const TPngPicture& png, std::span<const uint8_t> file, TRaster out) {
     if (out.Empty())
         return out;
     out.SetPixelFormat(TPixelFormat::pf24bit);
@@ -155,12 +162,21 @@ TRaster ComposePng(const TPngPicture& png, std::span<const uint8_t> file) {
     return out;
 }
 
+} // namespace
+
+TRaster ComposePng(const TPngPicture& png, std::span<const uint8_t> file) {
+    return Compose(png, file, png.ToRaster());
+}
+
 TRaster DecodePngFileComposited(const std::string& fileName) {
-    TMemoryStream file;
-    file.LoadFromFile(fileName);
+    // Read through the file rather than a copy of it, and let the decoded rows
+    // become the working raster: the load holds the picture once.
     TPngPicture png;
-    png.ReadFromStream(file);
-    return ComposePng(png, file.Bytes());
+    png.ReadFromFile(fileName);
+    TMemoryStream file;
+    if (NeedsFileSamples(png))
+        file.LoadFromFile(fileName);
+    return Compose(png, file.Bytes(), png.TakeRaster());
 }
 
 TRaster DecodePngResourceColours(std::string_view name) {

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 namespace korvalis {
 namespace {
@@ -60,6 +62,39 @@ TEST(Stream, MemoryAndFileStreams) {
     TMemoryStream m;
     m.LoadFromFile(path.string());
     CheckReadsAndSeeks(m);
+    std::filesystem::remove(path);
+}
+
+// Reads through the file stream's 64 KiB buffer: small reads, reads that end
+// in it and go on past it, seeks back into it and past it, and large reads
+// straight to memory, each checked against the file.
+TEST(Stream, FileReadsAroundTheBufferGiveTheFileBytes) {
+    std::string content(200000, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = char((i * 7 + i / 251) & 0xFF);
+    const auto path = TempFile(content);
+    TFileStream s(path.string());
+    const struct {
+        int64_t Seek; // -1: read on from where the last read ended
+        size_t Count;
+    } steps[] = {{0, 8},          {-1, 4},   {65530, 10},  {-1, 70000}, {65000, 3},
+                 {131070, 8},     {-1, 1},   {10, 200000}, {199990, 8}, {199995, 64},
+                 {131072, 65536}, {-1, 100}, {300000, 4}};
+    std::vector<char> buf(200000);
+    int64_t position = 0;
+    for (const auto& step : steps) {
+        if (step.Seek >= 0)
+            position = s.Seek(step.Seek, TSeekOrigin::soBeginning);
+        const int64_t available = std::max<int64_t>(0, int64_t(content.size()) - position);
+        const size_t expected = size_t(std::min<int64_t>(available, int64_t(step.Count)));
+        ASSERT_EQ(s.Read(buf.data(), step.Count), expected) << step.Seek << " " << step.Count;
+        ASSERT_EQ(
+            std::string(buf.data(), expected),
+            content.substr(size_t(std::min<int64_t>(position, int64_t(content.size()))), expected))
+            << step.Seek << " " << step.Count;
+        position += int64_t(expected);
+        ASSERT_EQ(s.Position(), position);
+    }
     std::filesystem::remove(path);
 }
 

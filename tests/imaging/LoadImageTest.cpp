@@ -2,6 +2,7 @@
 // built-in picture.
 #include "FakeWindow.h"
 #include "TestPictures.h"
+#include "decoders/JpegPicture.h"
 #include "imaging/ImageSlots.h"
 #include "imaging/PictureFile.h"
 #include "imaging/PngWriter.h"
@@ -221,6 +222,67 @@ TEST(LoadImageTest, GreyJpegIsDrawnThroughItsGreyPalette) {
             ASSERT_EQ(slot.Picture().Pixel(88 + x, 136 + y), (TColor{rgb[0], rgb[1], rgb[2]}))
                 << x << "," << y;
         }
+}
+
+struct TJpegFitRow {
+    const char* Name;
+    int Width, Height;
+    TMakeSpace Space;
+    bool Progressive;
+    TJpegPixelFormat Format;
+    bool ProgressiveDisplay;
+};
+
+// A JPEG slot load keeps only the rows the fitted picture takes; the slot must
+// equal the whole decoded picture fitted and centred: shrinking either way,
+// enlarging (rows repeated), grey and 8-bit palettes, every pass of a
+// progressive file shown.
+const TJpegFitRow kJpegFits[] = {
+    {"Landscape", 700, 500, TMakeSpace::Rgb, false, TJpegPixelFormat::jf24Bit, false},
+    {"PortraitProgressive", 300, 900, TMakeSpace::Rgb, true, TJpegPixelFormat::jf24Bit, false},
+    {"EnlargedGrey", 250, 310, TMakeSpace::Gray, false, TJpegPixelFormat::jf24Bit, false},
+    {"Fits", 200, 100, TMakeSpace::Rgb, false, TJpegPixelFormat::jf24Bit, false},
+    {"EightBitPasses", 500, 400, TMakeSpace::Rgb, true, TJpegPixelFormat::jf8Bit, true},
+    {"Cmyk", 260, 330, TMakeSpace::CmykAdobe, false, TJpegPixelFormat::jf24Bit, false},
+};
+
+TEST(LoadImageTest, JpegSlotEqualsTheWholeDecodedPictureFitted) {
+    const TJpegOptions saved = JpegDefaults();
+    for (const TJpegFitRow& row : kJpegFits) {
+        SCOPED_TRACE(row.Name);
+        JpegDefaults().PixelFormat = row.Format;
+        JpegDefaults().ProgressiveDisplay = row.ProgressiveDisplay;
+        const int components = row.Space == TMakeSpace::Gray        ? 1
+                               : row.Space == TMakeSpace::CmykAdobe ? 4
+                                                                    : 3;
+        const std::string path =
+            WriteScratchFile(std::string(row.Name) + ".jpg",
+                             MakeJpeg(
+                                 row.Width, row.Height, row.Space,
+                                 [components](int x, int y, uint8_t* out) {
+                                     for (int c = 0; c < components; ++c)
+                                         out[c] =
+                                             uint8_t(x * (c + 1) + y * (3 - c) + ((x ^ y) & 15));
+                                 },
+                                 90, row.Progressive));
+        TRasterPictureControl expected, slot;
+        PlaceOnSlot(expected, DecodePictureFile(path));
+        LoadImageFile(slot, path);
+        EXPECT_EQ(0, std::memcmp(slot.Picture().Bits(), expected.Picture().Bits(),
+                                 expected.Picture().Stride() * 320));
+        // A cached raster hands over the same rows.
+        TJpegPicture jpeg;
+        jpeg.LoadFromFile(path);
+        const TRaster whole = jpeg.Bitmap();
+        int rows = 0;
+        jpeg.DecodeRows([&](int y, int height, const TRaster& r) {
+            ASSERT_EQ(height, whole.Height());
+            ASSERT_EQ(y, rows++);
+            ASSERT_EQ(0, std::memcmp(r.Bits(), whole.ScanLine(y), whole.Stride()));
+        });
+        EXPECT_EQ(rows, whole.Height());
+    }
+    JpegDefaults() = saved;
 }
 
 // The built-in picture, decoded by libpng straight from the repository's file.

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace korvalis {
@@ -351,6 +352,26 @@ INSTANTIATE_TEST_SUITE_P(PngSuite, CorpusTransparency,
                              std::string name = info.param;
                              return name.substr(0, name.find('.'));
                          });
+
+// Colour rows taken over from the decoder: turned top-down and closed up at
+// every row padding (width x 3 mod 4 = 0, 3, 2, 1), as ToRaster copies them.
+TEST(PngTakeRaster, EqualsTheCopyAtEveryRowPadding) {
+    for (const int width : {4, 1, 2, 3, 5})
+        for (const int height : {1, 2, 7}) {
+            const std::vector<uint8_t> file = EncodePngRgb(PatternRaster(width, height));
+            TBytesStream copyStream(file), takeStream(file);
+            TPngPicture copied, taken;
+            copied.ReadFromStream(copyStream);
+            taken.ReadFromStream(takeStream);
+            const TRaster expected = copied.ToRaster();
+            const TRaster raster = taken.TakeRaster();
+            ASSERT_EQ(raster.Width(), width);
+            ASSERT_EQ(raster.Height(), height);
+            EXPECT_EQ(0, std::memcmp(raster.Bits(), expected.Bits(), expected.Stride() * height))
+                << width << " x " << height;
+            EXPECT_EQ(taken.Scanline(0), nullptr);
+        }
+}
 
 } // namespace
 } // namespace korvalis
