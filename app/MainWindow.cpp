@@ -104,7 +104,7 @@ void TfrmMain::CreateComponents() {
             "Images (*.[bB][mM][pP] *.[jJ][pP][gG] *.[jJ][pP][eE][gG] *.[pP][nN][gG])")});
     FOpenDialog = dlgOpen.get();
     // The controller posts itself its first pass; it runs from the message loop.
-    DevCon = new THidDeviceController(this);
+    DevCon = new THidDeviceController();
     tmrDataflash = new TQtTimer(this);
     tmrDataflash->SetInterval(500);
     tmrDataflash->SetEnabled(false);

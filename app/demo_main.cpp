@@ -3,6 +3,7 @@
 // window that shows what the device received.
 #include "DeviceScreen.h"
 #include "MainWindow.h"
+#include "hid/platform/qt/QtGuiLoop.h"
 #include "hid/platform/sim/KorvalisSimModel.h"
 
 #include <QApplication>
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("korvalis-uploader-demo"));
     QApplication::setDesktopFileName(QStringLiteral("korvalis-uploader"));
+    UseQtHidGuiLoop();
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("The Korvalis Graphics Uploader with an emulated device."));

@@ -1,5 +1,6 @@
 // korvalis-uploader: the desktop program.
 #include "MainWindow.h"
+#include "hid/platform/qt/QtGuiLoop.h"
 
 #include <QApplication>
 
@@ -7,6 +8,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("korvalis-uploader"));
     QApplication::setDesktopFileName(QStringLiteral("korvalis-uploader"));
+    korvalis::UseQtHidGuiLoop();
     korvalis::TfrmMain frmMain;
     frmMain.show();
     return QApplication::exec();

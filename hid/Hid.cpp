@@ -5,17 +5,18 @@
 #include <cstddef>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace korvalis {
 
-const THidModuleNames kLinuxModules{"korvalis-hidraw", "korvalis-udev"};
 const THidModuleNames kSimModules{"korvalis-sim-hid", "korvalis-sim-setup"};
 
 namespace {
 
 std::mutex gNamesLock;
-THidModuleNames gNames = kLinuxModules;
+// The platform's own modules until a caller chooses others.
+std::optional<THidModuleNames> gNames;
 
 struct THidBinding {
     TModuleHandle Handle = nullptr;
@@ -66,6 +67,19 @@ std::vector<std::pair<std::string, uint32_t>> HidEntryPointNames() {
     return names;
 }
 
+void RegisterHidModule(const std::string& name, const THidApi& api, CancelIo_t cancel) {
+    TModuleDefinition module;
+    for (const THidEntry& e : Entries()) {
+        void* routine;
+        std::memcpy(&routine, reinterpret_cast<const char*>(&api) + e.Offset, sizeof routine);
+        if (routine)
+            module.Symbols[e.Name] = routine;
+    }
+    if (cancel)
+        module.Symbols["CancelIo"] = reinterpret_cast<void*>(cancel);
+    RegisterModule(name, std::move(module));
+}
+
 void SelectHidModules(THidModuleNames names) {
     std::lock_guard lock(gNamesLock);
     gNames = std::move(names);
@@ -73,7 +87,9 @@ void SelectHidModules(THidModuleNames names) {
 
 THidModuleNames SelectedHidModules() {
     std::lock_guard lock(gNamesLock);
-    return gNames;
+    if (!gNames)
+        gNames = PlatformHidModules();
+    return *gNames;
 }
 
 void LoadHidLibrary() {

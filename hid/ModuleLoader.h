@@ -37,8 +37,8 @@ void ReleaseModule(TModuleHandle& handle);
 // allFound stays true only while every name was found.
 void* ResolveName(TModuleHandle handle, const char* name, bool& allFound);
 
-// The running kernel's version as major << 16 | minor << 8 | patch, for entry
-// points that exist only from some version on.
+// The running system's version (on Linux the kernel's) as major << 16 | minor << 8 | patch, for
+// entry points that exist only from some version on.
 uint32_t PlatformVersion();
 // Tests pretend another version; 0 returns to the real one.
 void SetPlatformVersionForTesting(uint32_t version);

@@ -35,7 +35,6 @@ const std::vector<TSetupEntry>& Entries() {
         KORVALIS_SETUP_ENTRY(SetupDiDestroyDeviceInfoList),
         KORVALIS_SETUP_ENTRY(SetupGetLastError),
         KORVALIS_SETUP_ENTRY(SetupMonitorOpen),
-        KORVALIS_SETUP_ENTRY(SetupMonitorFd),
         KORVALIS_SETUP_ENTRY(SetupMonitorReceive),
         KORVALIS_SETUP_ENTRY(SetupMonitorClose),
     };
@@ -49,6 +48,20 @@ std::vector<std::string> SetupEntryPointNames() {
     for (const TSetupEntry& e : Entries())
         names.emplace_back(e.Name);
     return names;
+}
+
+void RegisterSetupModule(const std::string& name, const TSetupApi& api,
+                         std::function<bool()> onLoad, std::function<void()> onUnload) {
+    TModuleDefinition module;
+    for (const TSetupEntry& e : Entries()) {
+        void* routine;
+        std::memcpy(&routine, reinterpret_cast<const char*>(&api) + e.Offset, sizeof routine);
+        if (routine)
+            module.Symbols[e.Name] = routine;
+    }
+    module.OnLoad = std::move(onLoad);
+    module.OnUnload = std::move(onUnload);
+    RegisterModule(name, std::move(module));
 }
 
 bool LoadSetupLibrary() {

@@ -135,7 +135,7 @@ TEST_F(TBindingTest, ControllerGivesBackEveryCountItHolds) {
     };
     const Row rows[] = {
         {"", "", false}, // the module is not there at all
-        {"test-setup", "SetupMonitorFd", false},
+        {"test-setup", "SetupMonitorReceive", false},
         {"test-setup", "", true},
         {"", "", false},
     };

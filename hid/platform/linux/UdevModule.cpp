@@ -5,12 +5,19 @@
 
 #include "hid/Hid.h"
 #include "hid/ModuleLoader.h"
+#include "hid/SetupApi.h"
 #include "hid/platform/Platforms.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
 
 namespace korvalis::linuxhid {
 
@@ -285,7 +292,43 @@ uint32_t GetLastError() {
     return tLastError;
 }
 
-HDEVMONITOR MonitorOpen() {
+// The monitor's socket is watched by a thread of its own, so any GUI loop
+// can take the changes: it wakes the sink and waits until the GUI thread has
+// taken everything pending, so it never wakes it twice for the same data.
+struct TUdevMonitor {
+    udev_monitor* Monitor = nullptr;
+    int Fd = -1;
+    int Stop = -1; // eventfd that ends the watch
+    THidChangeSink Sink = nullptr;
+    void* Context = nullptr;
+    std::mutex Lock;
+    std::condition_variable Taken;
+    bool Armed = true;     // guarded by Lock
+    bool Stopping = false; // guarded by Lock
+    bool Broken = false;   // guarded by Lock
+    std::thread Watcher;
+
+    void Watch() {
+        for (;;) {
+            pollfd fds[2] = {{Fd, POLLIN, 0}, {Stop, POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                return;
+            }
+            std::unique_lock lock(Lock);
+            if (Stopping || Broken)
+                return;
+            if (!(fds[0].revents & (POLLIN | POLLERR | POLLHUP)))
+                continue;
+            Armed = false;
+            Sink(Context);
+            Taken.wait(lock, [this] { return Armed || Stopping; });
+        }
+    }
+};
+
+HDEVMONITOR MonitorOpen(THidChangeSink sink, void* context) {
     // Without the daemon nothing comes through its socket; the kernel's own
     // events tell the same adds and removes.
     udev_monitor* m =
@@ -297,23 +340,31 @@ HDEVMONITOR MonitorOpen() {
         gUdev.udev_monitor_unref(m);
         return nullptr;
     }
-    return m;
+    auto monitor = std::make_unique<TUdevMonitor>();
+    monitor->Monitor = m;
+    monitor->Fd = gUdev.udev_monitor_get_fd(m);
+    monitor->Stop = eventfd(0, EFD_CLOEXEC);
+    monitor->Sink = sink;
+    monitor->Context = context;
+    // A monitor that cannot be watched still exists; it only never tells.
+    if (monitor->Fd >= 0 && monitor->Stop >= 0)
+        monitor->Watcher = std::thread([w = monitor.get()] { w->Watch(); });
+    return monitor.release();
 }
 
-int MonitorFd(HDEVMONITOR m) {
-    return gUdev.udev_monitor_get_fd(static_cast<udev_monitor*>(m));
-}
-
-int MonitorReceive(HDEVMONITOR m) {
+int MonitorReceive(HDEVMONITOR handle) {
+    auto* monitor = static_cast<TUdevMonitor*>(handle);
+    int result;
     for (;;) {
         errno = 0;
-        udev_device* dev = gUdev.udev_monitor_receive_device(static_cast<udev_monitor*>(m));
+        udev_device* dev = gUdev.udev_monitor_receive_device(monitor->Monitor);
         if (!dev) {
             const int e = errno;
             if (e == 0 || e == EAGAIN || e == EWOULDBLOCK || e == EINTR)
-                return 0;
-            // Events were lost to an overflow: one pass catches up with them.
-            return e == ENOBUFS ? 1 : -1;
+                result = 0;
+            else // events lost to an overflow: one pass catches up with them
+                result = e == ENOBUFS ? 1 : -1;
+            break;
         }
         const char* action = gUdev.udev_device_get_action(dev);
         const bool counts =
@@ -322,14 +373,31 @@ int MonitorReceive(HDEVMONITOR m) {
         if (counts)
             return 1;
     }
+    if (result <= 0) {
+        std::lock_guard lock(monitor->Lock);
+        monitor->Broken = result < 0;
+        monitor->Armed = true;
+        monitor->Taken.notify_all();
+    }
+    return result;
 }
 
-void MonitorClose(HDEVMONITOR m) {
-    gUdev.udev_monitor_unref(static_cast<udev_monitor*>(m));
-}
-
-template <class F> void* Entry(F f) {
-    return reinterpret_cast<void*>(f);
+void MonitorClose(HDEVMONITOR handle) {
+    auto* monitor = static_cast<TUdevMonitor*>(handle);
+    if (monitor->Watcher.joinable()) {
+        {
+            std::lock_guard lock(monitor->Lock);
+            monitor->Stopping = true;
+            monitor->Taken.notify_all();
+        }
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(monitor->Stop, &one, sizeof one);
+        monitor->Watcher.join();
+    }
+    if (monitor->Stop >= 0)
+        close(monitor->Stop);
+    gUdev.udev_monitor_unref(monitor->Monitor);
+    delete monitor;
 }
 
 } // namespace
@@ -340,28 +408,18 @@ namespace korvalis {
 
 void RegisterLinuxUdevModule() {
     using namespace linuxhid;
-    TModuleDefinition setup;
-    setup.Symbols = {
-        {"SetupDiGetClassDevsA", Entry(&GetClassDevs)},
-        {"SetupDiEnumDeviceInterfaces", Entry(&EnumDeviceInterfaces)},
-        {"SetupDiGetDeviceInterfaceDetailA", Entry(&GetDeviceInterfaceDetail)},
-        {"SetupDiGetDeviceRegistryPropertyA", Entry(&GetRegistryProperty)},
-        {"SetupDiDestroyDeviceInfoList", Entry(&DestroyInfoList)},
-        {"SetupGetLastError", Entry(&linuxhid::GetLastError)},
-        {"SetupMonitorOpen", Entry(&MonitorOpen)},
-        {"SetupMonitorFd", Entry(&MonitorFd)},
-        {"SetupMonitorReceive", Entry(&MonitorReceive)},
-        {"SetupMonitorClose", Entry(&MonitorClose)},
-    };
+    TSetupApi setup;
+    setup.SetupDiGetClassDevsA = &GetClassDevs;
+    setup.SetupDiEnumDeviceInterfaces = &EnumDeviceInterfaces;
+    setup.SetupDiGetDeviceInterfaceDetailA = &GetDeviceInterfaceDetail;
+    setup.SetupDiGetDeviceRegistryPropertyA = &GetRegistryProperty;
+    setup.SetupDiDestroyDeviceInfoList = &DestroyInfoList;
+    setup.SetupGetLastError = &linuxhid::GetLastError;
+    setup.SetupMonitorOpen = &MonitorOpen;
+    setup.SetupMonitorReceive = &MonitorReceive;
+    setup.SetupMonitorClose = &MonitorClose;
     // libudev is bound when the module loads; without it there is no module.
-    setup.OnLoad = BindUdev;
-    setup.OnUnload = UnbindUdev;
-    RegisterModule(kLinuxModules.Setup, std::move(setup));
-}
-
-void RegisterLinuxHidModules() {
-    RegisterLinuxHidrawModule();
-    RegisterLinuxUdevModule();
+    RegisterSetupModule(kLinuxModules.Setup, setup, BindUdev, UnbindUdev);
 }
 
 } // namespace korvalis
