@@ -38,12 +38,10 @@ inline constexpr uint32_t kInputReportGate = MakePlatformVersion(5, 11);
 
 // The module names the two bindings load; the platform's own backend unless
 // a caller chooses another (the simulated platform, or a test's own modules).
-// kLinuxModules exists in the Linux build only.
 struct THidModuleNames {
     std::string Hid;
     std::string Setup;
 };
-extern const THidModuleNames kLinuxModules;
 extern const THidModuleNames kSimModules;
 void SelectHidModules(THidModuleNames names);
 THidModuleNames SelectedHidModules();

@@ -18,8 +18,4 @@ void RegisterPlatformHidModules();
 // The simulated platform, the same on every system.
 void RegisterSimHidModules();
 
-// The Linux backend's two modules.
-void RegisterLinuxHidrawModule();
-void RegisterLinuxUdevModule();
-
 } // namespace korvalis

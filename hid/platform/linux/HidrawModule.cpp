@@ -2,6 +2,7 @@
 #include "LinuxSysfs.h"
 #include "ReportDescriptor.h"
 
+#include "LinuxPlatform.h"
 #include "hid/Hid.h"
 #include "hid/ModuleLoader.h"
 #include "hid/platform/Platforms.h"

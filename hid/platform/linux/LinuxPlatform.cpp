@@ -1,6 +1,7 @@
 // What the Linux platform gives the HID core: its backend modules
 // (korvalis-hidraw, korvalis-udev), the dynamic loader, the kernel's version
 // and thread names.
+#include "LinuxPlatform.h"
 #include "hid/Hid.h"
 #include "hid/HidSystem.h"
 #include "hid/platform/Platforms.h"
