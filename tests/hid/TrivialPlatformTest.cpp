@@ -5,6 +5,7 @@
 #include "HidTestSupport.h"
 #include "hid/Hid.h"
 #include "hid/SetupApi.h"
+#include "hid/platform/Platforms.h"
 
 #include <gtest/gtest.h>
 
@@ -164,7 +165,7 @@ TEST(TTrivialPlatform, ControllerRunsOnATrivialBackend) {
         EXPECT_TRUE(rec.Log.empty());
     }
     EXPECT_EQ(gSink, nullptr);
-    SelectHidModules(kSimModules);
+    SelectHidModules(PlatformHidModules());
     SetPlatformVersionForTesting(0);
     UnregisterModule("trivial-hid");
     UnregisterModule("trivial-setup");
