@@ -102,7 +102,7 @@ void TfrmMain::CreateComponents() {
         QStringList{QStringLiteral("Images (*.bmp;*.jpg;*.jpeg;*.png)")});
     FOpenDialog = dlgOpen.get();
     // The controller posts itself its first pass; it runs from the message loop.
-    DevCon = new THidDeviceController(this);
+    DevCon = new THidDeviceController();
     tmrDataflash = new TQtTimer(this);
     tmrDataflash->SetInterval(500);
     tmrDataflash->SetEnabled(false);

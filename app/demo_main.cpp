@@ -4,6 +4,7 @@
 #include "DeviceScreen.h"
 #include "LaunchOptions.h"
 #include "MainWindow.h"
+#include "hid/platform/qt/QtGuiLoop.h"
 #include "hid/platform/sim/KorvalisSimModel.h"
 
 #include <QApplication>
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("korvalis-uploader-demo"));
     QApplication::setApplicationVersion(QStringLiteral(KORVALIS_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("korvalis-uploader"));
+    UseQtHidGuiLoop();
     QCommandLineParser parser;
     const QCommandLineOption fwOption(QStringLiteral("fw"),
                                       QStringLiteral("Firmware version the device reports."),

@@ -1,6 +1,7 @@
 // korvalis-uploader: the desktop program.
 #include "LaunchOptions.h"
 #include "MainWindow.h"
+#include "hid/platform/qt/QtGuiLoop.h"
 
 #include <QApplication>
 
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("korvalis-uploader"));
     QApplication::setApplicationVersion(QStringLiteral(KORVALIS_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("korvalis-uploader"));
+    korvalis::UseQtHidGuiLoop();
     korvalis::TfrmMain frmMain;
     frmMain.show();
     return QApplication::exec();

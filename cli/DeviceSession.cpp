@@ -1,5 +1,6 @@
 #include "DeviceSession.h"
 
+#include "hid/platform/qt/QtGuiLoop.h"
 #include "hid/platform/sim/SimPlatform.h"
 
 #include <QElapsedTimer>
@@ -96,9 +97,11 @@ std::unique_ptr<QCoreApplication> MakeApplication() {
     static int argc = 1;
     static char name[] = "korvalis";
     static char* argv[] = {name, nullptr};
-    if (QCoreApplication::instance())
-        return nullptr;
-    return std::make_unique<QCoreApplication>(argc, argv);
+    std::unique_ptr<QCoreApplication> app;
+    if (!QCoreApplication::instance())
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    UseQtHidGuiLoop();
+    return app;
 }
 
 std::shared_ptr<sim::TKorvalisSimModel> PlugSimulatedDevice(const TSimulateOptions& options) {

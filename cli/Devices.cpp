@@ -3,6 +3,7 @@
 #include "Command.h"
 
 #include "hid/HidControllerClass.h"
+#include "hid/platform/qt/QtGuiLoop.h"
 #include "hid/platform/sim/KorvalisSimModel.h"
 #include "hid/platform/sim/SimPlatform.h"
 
@@ -57,6 +58,7 @@ int ListHidDevices(std::FILE* out) {
     static char* argv[] = {name, nullptr};
     if (!QCoreApplication::instance())
         ownApp = std::make_unique<QCoreApplication>(argc, argv);
+    UseQtHidGuiLoop();
 
     std::vector<TListedDevice> listed;
     bool passed = false;

@@ -2,39 +2,24 @@
 
 #include "platform/Platforms.h"
 
-#include <cstddef>
-#include <cstring>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace korvalis {
 
-const THidModuleNames kLinuxModules{"korvalis-hidraw", "korvalis-udev"};
 const THidModuleNames kSimModules{"korvalis-sim-hid", "korvalis-sim-setup"};
 
 namespace {
 
 std::mutex gNamesLock;
-THidModuleNames gNames = kLinuxModules;
+// The platform's own modules until a caller chooses others.
+std::optional<THidModuleNames> gNames;
 
-struct THidBinding {
-    TModuleHandle Handle = nullptr;
-    int32_t LoadCount = 0;
-    THidApi Api;
-};
-THidBinding gHid;
+#define KORVALIS_HID_ENTRY(name, gate) KORVALIS_BINDING_ENTRY(THidApi, name, gate)
 
-struct THidEntry {
-    const char* Name;
-    size_t Offset;
-    uint32_t MinVersion;
-};
-
-#define KORVALIS_HID_ENTRY(name, gate)                                                             \
-    { #name, offsetof(THidApi, name), gate }
-
-const std::vector<THidEntry>& Entries() {
-    static const std::vector<THidEntry> entries{
+TModuleBinding<THidApi>& Binding() {
+    static TModuleBinding<THidApi> binding({
         KORVALIS_HID_ENTRY(HidD_GetHidGuid, 0),
         KORVALIS_HID_ENTRY(HidD_GetPreparsedData, 0),
         KORVALIS_HID_ENTRY(HidD_FreePreparsedData, 0),
@@ -53,17 +38,24 @@ const std::vector<THidEntry>& Entries() {
         KORVALIS_HID_ENTRY(ReadWake, 0),
         KORVALIS_HID_ENTRY(GetOverlappedResult, 0),
         KORVALIS_HID_ENTRY(GetLastError, 0),
-    };
-    return entries;
+    });
+    return binding;
 }
 
 } // namespace
 
 std::vector<std::pair<std::string, uint32_t>> HidEntryPointNames() {
     std::vector<std::pair<std::string, uint32_t>> names;
-    for (const THidEntry& e : Entries())
+    for (const auto& e : Binding().Entries())
         names.emplace_back(e.Name, e.MinVersion);
     return names;
+}
+
+void RegisterHidModule(const std::string& name, const THidApi& api, CancelIo_t cancel) {
+    TModuleDefinition module = Binding().Module(api);
+    if (cancel)
+        module.Symbols["CancelIo"] = reinterpret_cast<void*>(cancel);
+    RegisterModule(name, std::move(module));
 }
 
 void SelectHidModules(THidModuleNames names) {
@@ -73,47 +65,33 @@ void SelectHidModules(THidModuleNames names) {
 
 THidModuleNames SelectedHidModules() {
     std::lock_guard lock(gNamesLock);
-    return gNames;
+    if (!gNames)
+        gNames = PlatformHidModules();
+    return *gNames;
 }
 
 void LoadHidLibrary() {
-    if (++gHid.LoadCount > 1)
-        return;
     RegisterBuiltinHidModules();
-    if (!LoadModule(gHid.Handle, SelectedHidModules().Hid.c_str()))
-        return;
-    bool all = true;
-    const uint32_t version = PlatformVersion();
-    for (const THidEntry& e : Entries()) {
-        if (version < e.MinVersion)
-            continue;
-        void* found = ResolveName(gHid.Handle, e.Name, all);
-        std::memcpy(reinterpret_cast<char*>(&gHid.Api) + e.Offset, &found, sizeof found);
-    }
-    if (!all)
-        UnloadHidLibrary();
+    Binding().Load(SelectedHidModules().Hid.c_str());
 }
 
 void UnloadHidLibrary() {
-    if (--gHid.LoadCount > 0)
-        return;
-    ReleaseModule(gHid.Handle);
-    gHid.Api = THidApi{};
+    Binding().Unload();
 }
 
 bool IsHidLibraryLoaded() {
-    return gHid.Handle != nullptr;
+    return Binding().Loaded();
 }
 int32_t HidLibraryLoadCount() {
-    return gHid.LoadCount;
+    return Binding().LoadCount();
 }
 const THidApi& HidApi() {
-    return gHid.Api;
+    return Binding().Table();
 }
 
 bool HidCancelIo(HANDLE handle) {
     bool found = true;
-    auto cancel = ResolveAs<CancelIo_t>(gHid.Handle, "CancelIo", found);
+    auto cancel = ResolveAs<CancelIo_t>(Binding().Handle(), "CancelIo", found);
     return cancel && cancel(handle);
 }
 

@@ -36,13 +36,12 @@ struct THidApi {
 
 inline constexpr uint32_t kInputReportGate = MakePlatformVersion(5, 11);
 
-// The module names the two bindings load; the Linux backend unless a caller
-// chooses another (the simulated platform, or a test's own modules).
+// The module names the two bindings load; the platform's own backend unless
+// a caller chooses another (the simulated platform, or a test's own modules).
 struct THidModuleNames {
     std::string Hid;
     std::string Setup;
 };
-extern const THidModuleNames kLinuxModules;
 extern const THidModuleNames kSimModules;
 void SelectHidModules(THidModuleNames names);
 THidModuleNames SelectedHidModules();
@@ -54,6 +53,11 @@ int32_t HidLibraryLoadCount();
 const THidApi& HidApi();
 // Every name the binding resolves, with the kernel version it needs (0: any).
 std::vector<std::pair<std::string, uint32_t>> HidEntryPointNames();
+
+// Registers a backend built into the program as an in-process HID module,
+// from a typed table: a routine of the wrong signature does not compile, and
+// an empty slot is a name the module lacks. CancelIo is optional.
+void RegisterHidModule(const std::string& name, const THidApi& api, CancelIo_t cancel = nullptr);
 
 // Looks CancelIo up in the loaded HID module each time, as the reader needs it
 // only on the way out; false when the module or the name is missing.

@@ -4,10 +4,8 @@
 // background reader, and the controller that finds the interfaces, follows
 // plug and unplug and reports everything on the GUI thread.
 
+#include "HidGuiLoop.h"
 #include "HidPlatform.h"
-
-#include <QObject>
-#include <QThread>
 
 #include <array>
 #include <atomic>
@@ -19,9 +17,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
-
-class QSocketNotifier;
 
 namespace korvalis {
 
@@ -86,21 +83,29 @@ using THidDataErrorEvent = TEvent<void(THidDevice* HidDev, uint32_t Error)>;
 
 // A thread with a terminate flag, a wait for its end that keeps running the
 // hand-offs queued for the GUI thread, and a synchronous call into the GUI
-// thread.
-class TCustomThread : public QThread {
+// thread through the installed GUI loop.
+class TCustomThread {
   public:
-    ~TCustomThread() override;
+    virtual ~TCustomThread();
+    TCustomThread(const TCustomThread&) = delete;
+    TCustomThread& operator=(const TCustomThread&) = delete;
 
     void Terminate();
     bool Terminated() const { return FTerminated.load(); }
     // On the GUI thread: waits for the end while running queued hand-offs, so
     // a thread blocked in Synchronize can finish.
     void WaitFor();
+    // Started and not finished yet.
+    bool Running() const;
+    // Its body has returned.
+    bool Finished() const { return FFinished.load(); }
+    // Whether the caller runs on this thread.
+    bool IsCurrentThread() const;
 
     virtual std::string GetThreadName() const;
     virtual void SetThreadName(const std::string& name);
-    // Names the running thread for debuggers and tools (up to 15 characters
-    // reach the kernel).
+    // Names the running thread for debuggers and tools (on Linux up to 15
+    // characters reach the kernel).
     virtual void NameThreadForDebugging(const std::string& name);
 
     // Runs call on the GUI thread and returns when it finished; an exception
@@ -121,16 +126,24 @@ class TCustomThread : public QThread {
 
   protected:
     TCustomThread();
+    // Starts the body; the derived constructor calls it last.
+    void Start();
     // The thread body.
     virtual void Execute() = 0;
     // Called on the terminating thread after the flag is set.
     virtual void TerminateNotify() {}
     // Waits milliseconds or until Terminate.
     void InterruptibleSleep(int32_t milliseconds);
+    // Stops a running thread and waits for it; joins a finished one. Every
+    // destructor down the line calls it while its members are still there.
+    void EndThread();
 
   private:
-    void run() final;
+    void Run();
 
+    std::thread FThread;
+    std::atomic<bool> FStarted{false};
+    std::atomic<bool> FFinished{false};
     std::atomic<bool> FTerminated{false};
     std::mutex FSleepLock;
     std::condition_variable FSleepWake;
@@ -307,7 +320,7 @@ class THidDevice {
 
 class THidNotifyObject;
 
-class THidDeviceController : public QObject {
+class THidDeviceController {
   public:
     static constexpr int32_t kStartupChangeParam = -1;
     static constexpr uint32_t DBT_DEVNODES_CHANGED = 7;
@@ -315,8 +328,12 @@ class THidDeviceController : public QObject {
     // Loads the platform modules and, when they are there, posts itself the
     // first device-change message. Until Loaded() (or the event loop's first
     // turn) the controller is loading: writing OnDeviceChange runs no pass.
-    explicit THidDeviceController(QObject* owner = nullptr);
-    ~THidDeviceController() override;
+    // Every event runs on the thread of loop (none: the installed one,
+    // HidGuiLoop()), which must outlive the controller.
+    explicit THidDeviceController(IHidGuiLoop* loop = nullptr);
+    ~THidDeviceController();
+    THidDeviceController(const THidDeviceController&) = delete;
+    THidDeviceController& operator=(const THidDeviceController&) = delete;
 
     void Loaded();
     bool Loading() const { return FLoading; }
@@ -355,7 +372,7 @@ class THidDeviceController : public QObject {
     void SetOnDeviceCreateError(THidDeviceCreateError h) { FOnDeviceCreateError = std::move(h); }
 
     // Receives an exception that left a broadcast-started pass; without one
-    // the message goes to Qt's warning output.
+    // the message goes to the standard error output.
     void SetUnhandledException(std::function<void(std::exception_ptr)> h) {
         FUnhandledException = std::move(h);
     }
@@ -383,7 +400,10 @@ class THidDeviceController : public QObject {
     std::vector<THidDevice*> FDeviceList;
     bool FChangeInProgress = false;
     int32_t FLastChangeParam = 0;
+    IHidGuiLoop& FLoop;
     THidNotifyObject* FNotifyObject = nullptr;
+    // Expires with the controller: calls it posted to itself are dropped.
+    std::shared_ptr<void> FAlive = std::make_shared<char>(0);
     bool FLoading = true;
     bool FDestroying = false;
     bool FSetupCounted = false;

@@ -101,6 +101,10 @@ struct SP_DEVINFO_DATA {
 inline constexpr uint32_t kDetailDataHeader = 4;
 inline constexpr uint32_t kDetailDataFixedSize = 5;
 
+// Sizes a platform reports (detail records, properties) are checked against
+// this before they become buffers.
+inline constexpr uint32_t kPropertyLimit = 1u << 20;
+
 // Registry property codes of the property snapshot.
 enum : uint32_t {
     SPDRP_DEVICEDESC = 0x00,
@@ -179,13 +183,16 @@ using SetupDiGetDeviceRegistryPropertyA_t = bool (*)(HDEVINFO info, SP_DEVINFO_D
                                                      uint32_t* requiredSize);
 using SetupDiDestroyDeviceInfoList_t = bool (*)(HDEVINFO info);
 using SetupGetLastError_t = uint32_t (*)();
-// The device-change broadcast: a descriptor that becomes readable when the
-// device tree changed, and a receive that takes one change off it.
+// The device-change broadcast: a monitor calls its sink, from any thread,
+// whenever changes may be pending; the layer then takes them on the GUI thread
+// with SetupMonitorReceive. How the platform learns of changes (a socket, a
+// window message, a simulated plug) stays inside the platform.
 using HDEVMONITOR = void*;
-using SetupMonitorOpen_t = HDEVMONITOR (*)();
-using SetupMonitorFd_t = int (*)(HDEVMONITOR monitor);
+using THidChangeSink = void (*)(void* context);
+using SetupMonitorOpen_t = HDEVMONITOR (*)(THidChangeSink sink, void* context);
 // 1 for one change taken, 0 for nothing pending, -1 when the monitor broke.
 using SetupMonitorReceive_t = int (*)(HDEVMONITOR monitor);
+// Once it returns, the sink is not called any more.
 using SetupMonitorClose_t = void (*)(HDEVMONITOR monitor);
 
 } // namespace korvalis

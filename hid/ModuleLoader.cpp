@@ -1,12 +1,11 @@
 #include "ModuleLoader.h"
 
+#include "HidSystem.h"
+
 #include <atomic>
-#include <cstdio>
-#include <dlfcn.h>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <sys/utsname.h>
 
 namespace korvalis {
 
@@ -73,7 +72,7 @@ bool LoadModule(TModuleHandle& handle, const char* name) {
         return true;
     }
     lock.unlock();
-    handle = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    handle = SystemLoadModule(name);
     return handle != nullptr;
 }
 
@@ -96,7 +95,7 @@ void ReleaseModule(TModuleHandle& handle) {
         return;
     }
     lock.unlock();
-    dlclose(handle);
+    SystemReleaseModule(handle);
     handle = nullptr;
 }
 
@@ -111,7 +110,7 @@ void* ResolveName(TModuleHandle handle, const char* name, bool& allFound) {
                 found = s->second;
         } else {
             lock.unlock();
-            found = dlsym(handle, name);
+            found = SystemResolve(handle, name);
         }
     }
     allFound = allFound && found != nullptr;
@@ -121,12 +120,7 @@ void* ResolveName(TModuleHandle handle, const char* name, bool& allFound) {
 uint32_t PlatformVersion() {
     if (uint32_t v = gVersionOverride.load())
         return v;
-    utsname name{};
-    if (uname(&name) != 0)
-        return 0;
-    unsigned major = 0, minor = 0, patch = 0;
-    std::sscanf(name.release, "%u.%u.%u", &major, &minor, &patch);
-    return MakePlatformVersion(major, minor, patch > 255 ? 255 : patch);
+    return SystemVersion();
 }
 
 void SetPlatformVersionForTesting(uint32_t version) {

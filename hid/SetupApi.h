@@ -6,6 +6,7 @@
 #include "HidPlatform.h"
 #include "ModuleLoader.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,6 @@ struct TSetupApi {
     SetupDiDestroyDeviceInfoList_t SetupDiDestroyDeviceInfoList = nullptr;
     SetupGetLastError_t SetupGetLastError = nullptr;
     SetupMonitorOpen_t SetupMonitorOpen = nullptr;
-    SetupMonitorFd_t SetupMonitorFd = nullptr;
     SetupMonitorReceive_t SetupMonitorReceive = nullptr;
     SetupMonitorClose_t SetupMonitorClose = nullptr;
 };
@@ -30,6 +30,11 @@ void UnloadSetupLibrary();
 bool IsSetupLibraryLoaded();
 int32_t SetupLibraryLoadCount();
 const TSetupApi& SetupApi();
+// Registers a backend built into the program as an in-process set-up module,
+// from a typed table (see RegisterHidModule); onLoad and onUnload run at its
+// first load and last release.
+void RegisterSetupModule(const std::string& name, const TSetupApi& api,
+                         std::function<bool()> onLoad = {}, std::function<void()> onUnload = {});
 // Every name the binding resolves.
 std::vector<std::string> SetupEntryPointNames();
 

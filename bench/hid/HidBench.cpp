@@ -7,6 +7,7 @@
 #include "hid/Hid.h"
 #include "hid/HidControllerClass.h"
 #include "hid/SetupApi.h"
+#include "hid/platform/qt/QtGuiLoop.h"
 #include "hid/platform/sim/SimPlatform.h"
 
 #include <QCoreApplication>
@@ -103,6 +104,7 @@ class TTableReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    korvalis::UseQtHidGuiLoop();
     benchmark::Initialize(&argc, argv);
     TTableReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -5,6 +5,7 @@
 // - with 1 ms per report (full-speed USB): the whole upload against the wire's
 //   own 7.264 s plus the 100 ms pause.
 #include "bundle/ResourceBundle.h"
+#include "hid/platform/qt/QtGuiLoop.h"
 #include "hid/platform/sim/KorvalisSimModel.h"
 #include "protocol/DevConBinding.h"
 
@@ -171,6 +172,7 @@ class TRatioReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    korvalis::UseQtHidGuiLoop();
     benchmark::Initialize(&argc, argv);
     TRatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -7,7 +7,7 @@ namespace korvalis {
 void RegisterBuiltinHidModules() {
     static std::once_flag once;
     std::call_once(once, [] {
-        RegisterLinuxHidModules();
+        RegisterPlatformHidModules();
         RegisterSimHidModules();
     });
 }

@@ -4,6 +4,7 @@
 #include "hid/Hid.h"
 #include "hid/ModuleLoader.h"
 #include "hid/SetupApi.h"
+#include "hid/platform/Platforms.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +32,7 @@ std::vector<std::string> HidNames() {
 
 struct TBindingTest : ::testing::Test {
     ~TBindingTest() override {
-        SelectHidModules(kLinuxModules);
+        SelectHidModules(PlatformHidModules());
         SetPlatformVersionForTesting(0);
         UnregisterModule("test-hid");
         UnregisterModule("test-setup");
@@ -135,7 +136,7 @@ TEST_F(TBindingTest, ControllerGivesBackEveryCountItHolds) {
     };
     const Row rows[] = {
         {"", "", false}, // the module is not there at all
-        {"test-setup", "SetupMonitorFd", false},
+        {"test-setup", "SetupMonitorReceive", false},
         {"test-setup", "", true},
         {"", "", false},
     };

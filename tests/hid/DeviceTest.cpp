@@ -206,7 +206,7 @@ TEST_F(TDeviceTest, HandlerExceptionEndsTheReader) {
     ASSERT_NE(d->Reader(), nullptr);
     Sim.QueueInputReport(Inst, {0, 1});
     Sim.QueueInputReport(Inst, {0, 2});
-    ASSERT_TRUE(RunUntil([&] { return d->Reader()->isFinished(); }));
+    ASSERT_TRUE(RunUntil([&] { return d->Reader()->Finished(); }));
     RunFor(30);
     EXPECT_EQ(calls, 1);
     EXPECT_NE(d->Reader(), nullptr); // stays until stopped

@@ -1,11 +1,8 @@
 #pragma once
 
 #include "hid/HidControllerClass.h"
+#include "hid/PlainGuiLoop.h"
 #include "hid/platform/sim/SimPlatform.h"
-
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
 
 #include <chrono>
 #include <functional>
@@ -14,18 +11,16 @@
 
 namespace korvalis::testing {
 
-// Runs the real event loop until pred holds or the time is up.
+// The test program's GUI loop (HidTestMain.cpp).
+extern THidPlainLoop* gLoop;
+
+// Runs the event loop until pred holds or the time is up.
 inline bool RunUntil(const std::function<bool()>& pred, int milliseconds = 3000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!pred() && std::chrono::steady_clock::now() < end)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-    return pred();
+    return gLoop->RunUntil(pred, milliseconds);
 }
 
 inline void RunFor(int milliseconds) {
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
+    gLoop->RunFor(milliseconds);
 }
 
 // Records the controller's events as short texts, in order.

@@ -5,6 +5,7 @@
 #include "hid/Hid.h"
 #include "hid/ModuleLoader.h"
 #include "hid/platform/Platforms.h"
+#include "hid/platform/linux/LinuxPlatform.h"
 #include "hid/platform/linux/LinuxSysfs.h"
 #include "hid/platform/linux/ReportDescriptor.h"
 

@@ -2,6 +2,7 @@
 // one line per device-change pass it reports and the HID interfaces it then
 // keeps, so the scenario sees every plug and unplug as the application does.
 #include "hid/HidControllerClass.h"
+#include "hid/platform/qt/QtGuiLoop.h"
 
 #include <QCoreApplication>
 
@@ -12,6 +13,7 @@ using namespace korvalis;
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    UseQtHidGuiLoop();
     THidDeviceController controller;
     if (!controller.Active()) {
         std::fprintf(stderr, "hotplug-watch: no HID device layer (libudev.so.1)\n");

@@ -2,6 +2,7 @@
 #include "LinuxSysfs.h"
 #include "ReportDescriptor.h"
 
+#include "LinuxPlatform.h"
 #include "hid/Hid.h"
 #include "hid/ModuleLoader.h"
 #include "hid/platform/Platforms.h"
@@ -296,10 +297,6 @@ uint32_t GetLastError() {
     return tLastError;
 }
 
-template <class F> void* Entry(F f) {
-    return reinterpret_cast<void*>(f);
-}
-
 } // namespace
 
 } // namespace korvalis::linuxhid
@@ -308,29 +305,26 @@ namespace korvalis {
 
 void RegisterLinuxHidrawModule() {
     using namespace linuxhid;
-    TModuleDefinition hid;
-    hid.Symbols = {
-        {"HidD_GetHidGuid", Entry(&GetHidGuid)},
-        {"HidD_GetAttributes", Entry(&GetAttributes)},
-        {"HidD_GetPreparsedData", Entry(&GetPreparsedData)},
-        {"HidD_FreePreparsedData", Entry(&FreePreparsedData)},
-        {"HidD_FlushQueue", Entry(&FlushQueue)},
-        {"HidD_GetNumInputBuffers", Entry(&GetNumInputBuffers)},
-        {"HidD_SetNumInputBuffers", Entry(&SetNumInputBuffers)},
-        {"HidD_GetInputReport", Entry(&GetInputReport)},
-        {"HidD_SetOutputReport", Entry(&SetOutputReport)},
-        {"HidP_GetCaps", Entry(&GetCaps)},
-        {"CreateFileA", Entry(&linuxhid::CreateFileA)},
-        {"CloseHandle", Entry(&linuxhid::CloseHandle)},
-        {"WriteFile", Entry(&linuxhid::WriteFile)},
-        {"ReadFileEx", Entry(&linuxhid::ReadFileEx)},
-        {"ReadWait", Entry(&ReadWait)},
-        {"ReadWake", Entry(&ReadWake)},
-        {"GetOverlappedResult", Entry(&linuxhid::GetOverlappedResult)},
-        {"CancelIo", Entry(&linuxhid::CancelIo)},
-        {"GetLastError", Entry(&linuxhid::GetLastError)},
-    };
-    RegisterModule(kLinuxModules.Hid, std::move(hid));
+    THidApi hid;
+    hid.HidD_GetHidGuid = &GetHidGuid;
+    hid.HidD_GetAttributes = &GetAttributes;
+    hid.HidD_GetPreparsedData = &GetPreparsedData;
+    hid.HidD_FreePreparsedData = &FreePreparsedData;
+    hid.HidD_FlushQueue = &FlushQueue;
+    hid.HidD_GetNumInputBuffers = &GetNumInputBuffers;
+    hid.HidD_SetNumInputBuffers = &SetNumInputBuffers;
+    hid.HidD_GetInputReport = &GetInputReport;
+    hid.HidD_SetOutputReport = &SetOutputReport;
+    hid.HidP_GetCaps = &GetCaps;
+    hid.CreateFileA = &linuxhid::CreateFileA;
+    hid.CloseHandle = &linuxhid::CloseHandle;
+    hid.WriteFile = &linuxhid::WriteFile;
+    hid.ReadFileEx = &linuxhid::ReadFileEx;
+    hid.ReadWait = &ReadWait;
+    hid.ReadWake = &ReadWake;
+    hid.GetOverlappedResult = &linuxhid::GetOverlappedResult;
+    hid.GetLastError = &linuxhid::GetLastError;
+    RegisterHidModule(kLinuxModules.Hid, hid, &linuxhid::CancelIo);
 }
 
 } // namespace korvalis

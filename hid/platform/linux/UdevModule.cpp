@@ -3,14 +3,22 @@
 #include "LinuxSysfs.h"
 #include "hid/platform/PropertyValue.h"
 
+#include "LinuxPlatform.h"
 #include "hid/Hid.h"
 #include "hid/ModuleLoader.h"
+#include "hid/SetupApi.h"
 #include "hid/platform/Platforms.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
 
 namespace korvalis::linuxhid {
 
@@ -49,44 +57,50 @@ struct TUdev {
     udev_queue* (*udev_queue_unref)(udev_queue*);
 };
 
-TModuleHandle gLibrary = nullptr;
-TUdev gUdev{};
+#define KORVALIS_UDEV(name) KORVALIS_BINDING_ENTRY(TUdev, name, 0)
+
+// libudev by name, through the same binding as the layer's own modules.
+TModuleBinding<TUdev>& Binding() {
+    static TModuleBinding<TUdev> binding({
+        KORVALIS_UDEV(udev_new),
+        KORVALIS_UDEV(udev_unref),
+        KORVALIS_UDEV(udev_enumerate_new),
+        KORVALIS_UDEV(udev_enumerate_add_match_subsystem),
+        KORVALIS_UDEV(udev_enumerate_scan_devices),
+        KORVALIS_UDEV(udev_enumerate_get_list_entry),
+        KORVALIS_UDEV(udev_enumerate_unref),
+        KORVALIS_UDEV(udev_list_entry_get_next),
+        KORVALIS_UDEV(udev_list_entry_get_name),
+        KORVALIS_UDEV(udev_device_new_from_syspath),
+        KORVALIS_UDEV(udev_device_unref),
+        KORVALIS_UDEV(udev_device_get_devnode),
+        KORVALIS_UDEV(udev_device_get_is_initialized),
+        KORVALIS_UDEV(udev_device_get_action),
+        KORVALIS_UDEV(udev_monitor_new_from_netlink),
+        KORVALIS_UDEV(udev_monitor_filter_add_match_subsystem_devtype),
+        KORVALIS_UDEV(udev_monitor_enable_receiving),
+        KORVALIS_UDEV(udev_monitor_get_fd),
+        KORVALIS_UDEV(udev_monitor_receive_device),
+        KORVALIS_UDEV(udev_monitor_unref),
+        KORVALIS_UDEV(udev_queue_new),
+        KORVALIS_UDEV(udev_queue_get_udev_is_active),
+        KORVALIS_UDEV(udev_queue_unref),
+    });
+    return binding;
+}
+
+const TUdev& Udev() {
+    return Binding().Table();
+}
+
 udev* gContext = nullptr;
 
-#define KORVALIS_UDEV(name) gUdev.name = ResolveAs<decltype(gUdev.name)>(gLibrary, #name, all)
-
 bool BindUdev() {
-    if (!LoadModule(gLibrary, "libudev.so.1"))
+    if (!Binding().Load("libudev.so.1"))
         return false;
-    bool all = true;
-    KORVALIS_UDEV(udev_new);
-    KORVALIS_UDEV(udev_unref);
-    KORVALIS_UDEV(udev_enumerate_new);
-    KORVALIS_UDEV(udev_enumerate_add_match_subsystem);
-    KORVALIS_UDEV(udev_enumerate_scan_devices);
-    KORVALIS_UDEV(udev_enumerate_get_list_entry);
-    KORVALIS_UDEV(udev_enumerate_unref);
-    KORVALIS_UDEV(udev_list_entry_get_next);
-    KORVALIS_UDEV(udev_list_entry_get_name);
-    KORVALIS_UDEV(udev_device_new_from_syspath);
-    KORVALIS_UDEV(udev_device_unref);
-    KORVALIS_UDEV(udev_device_get_devnode);
-    KORVALIS_UDEV(udev_device_get_is_initialized);
-    KORVALIS_UDEV(udev_device_get_action);
-    KORVALIS_UDEV(udev_monitor_new_from_netlink);
-    KORVALIS_UDEV(udev_monitor_filter_add_match_subsystem_devtype);
-    KORVALIS_UDEV(udev_monitor_enable_receiving);
-    KORVALIS_UDEV(udev_monitor_get_fd);
-    KORVALIS_UDEV(udev_monitor_receive_device);
-    KORVALIS_UDEV(udev_monitor_unref);
-    KORVALIS_UDEV(udev_queue_new);
-    KORVALIS_UDEV(udev_queue_get_udev_is_active);
-    KORVALIS_UDEV(udev_queue_unref);
-    if (all)
-        gContext = gUdev.udev_new();
-    if (!all || !gContext) {
-        ReleaseModule(gLibrary);
-        gUdev = TUdev{};
+    gContext = Udev().udev_new();
+    if (!gContext) {
+        Binding().Unload();
         return false;
     }
     return true;
@@ -94,10 +108,9 @@ bool BindUdev() {
 
 void UnbindUdev() {
     if (gContext)
-        gUdev.udev_unref(gContext);
+        Udev().udev_unref(gContext);
     gContext = nullptr;
-    ReleaseModule(gLibrary);
-    gUdev = TUdev{};
+    Binding().Unload();
 }
 
 thread_local uint32_t tLastError = 0;
@@ -110,11 +123,11 @@ bool Fail(uint32_t error) {
 // Whether the udev daemon runs; when it cannot be told, it is taken to run,
 // which only means waiting for it as before.
 bool UdevDaemonActive() {
-    udev_queue* q = gUdev.udev_queue_new(gContext);
+    udev_queue* q = Udev().udev_queue_new(gContext);
     if (!q)
         return true;
-    const bool active = gUdev.udev_queue_get_udev_is_active(q) > 0;
-    gUdev.udev_queue_unref(q);
+    const bool active = Udev().udev_queue_get_udev_is_active(q) > 0;
+    Udev().udev_queue_unref(q);
     return active;
 }
 
@@ -128,15 +141,15 @@ struct TScan {
 };
 
 HDEVINFO GetClassDevs(const GUID*, const char*, void*, uint32_t) {
-    udev_enumerate* e = gUdev.udev_enumerate_new(gContext);
+    udev_enumerate* e = Udev().udev_enumerate_new(gContext);
     if (!e) {
         Fail(ERROR_GEN_FAILURE);
         return INVALID_HDEVINFO;
     }
     auto scan = std::make_unique<TScan>();
-    if (gUdev.udev_enumerate_add_match_subsystem(e, "hidraw") < 0 ||
-        gUdev.udev_enumerate_scan_devices(e) < 0) {
-        gUdev.udev_enumerate_unref(e);
+    if (Udev().udev_enumerate_add_match_subsystem(e, "hidraw") < 0 ||
+        Udev().udev_enumerate_scan_devices(e) < 0) {
+        Udev().udev_enumerate_unref(e);
         Fail(ERROR_GEN_FAILURE);
         return INVALID_HDEVINFO;
     }
@@ -144,25 +157,25 @@ HDEVINFO GetClassDevs(const GUID*, const char*, void*, uint32_t) {
     // initialised: the node and sysfs are all there is, with the permissions
     // the kernel gave the node.
     const bool daemon = UdevDaemonActive();
-    for (udev_list_entry* item = gUdev.udev_enumerate_get_list_entry(e); item;
-         item = gUdev.udev_list_entry_get_next(item)) {
-        const char* syspath = gUdev.udev_list_entry_get_name(item);
+    for (udev_list_entry* item = Udev().udev_enumerate_get_list_entry(e); item;
+         item = Udev().udev_list_entry_get_next(item)) {
+        const char* syspath = Udev().udev_list_entry_get_name(item);
         udev_device* dev =
-            syspath ? gUdev.udev_device_new_from_syspath(gContext, syspath) : nullptr;
+            syspath ? Udev().udev_device_new_from_syspath(gContext, syspath) : nullptr;
         if (!dev)
             continue;
         // A node udev has not finished (permissions, links) waits for the next pass.
-        const char* node = gUdev.udev_device_get_devnode(dev);
-        if (node && (!daemon || gUdev.udev_device_get_is_initialized(dev) > 0)) {
+        const char* node = Udev().udev_device_get_devnode(dev);
+        if (node && (!daemon || Udev().udev_device_get_is_initialized(dev) > 0)) {
             TEntry entry{node, ReadSysfsDevice(syspath)};
             if (entry.Device.Valid && entry.Device.Sequence != 0) {
                 RememberNode(entry.Node, syspath);
                 scan->Entries.push_back(std::move(entry));
             }
         }
-        gUdev.udev_device_unref(dev);
+        Udev().udev_device_unref(dev);
     }
-    gUdev.udev_enumerate_unref(e);
+    Udev().udev_enumerate_unref(e);
     return scan.release();
 }
 
@@ -285,51 +298,112 @@ uint32_t GetLastError() {
     return tLastError;
 }
 
-HDEVMONITOR MonitorOpen() {
+// The monitor's socket is watched by a thread of its own, so any GUI loop
+// can take the changes: it wakes the sink and waits until the GUI thread has
+// taken everything pending, so it never wakes it twice for the same data.
+struct TUdevMonitor {
+    udev_monitor* Monitor = nullptr;
+    int Fd = -1;
+    int Stop = -1; // eventfd that ends the watch
+    THidChangeSink Sink = nullptr;
+    void* Context = nullptr;
+    std::mutex Lock;
+    std::condition_variable Taken;
+    bool Armed = true;     // guarded by Lock
+    bool Stopping = false; // guarded by Lock
+    bool Broken = false;   // guarded by Lock
+    std::thread Watcher;
+
+    void Watch() {
+        for (;;) {
+            pollfd fds[2] = {{Fd, POLLIN, 0}, {Stop, POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                return;
+            }
+            std::unique_lock lock(Lock);
+            if (Stopping || Broken)
+                return;
+            if (!(fds[0].revents & (POLLIN | POLLERR | POLLHUP)))
+                continue;
+            Armed = false;
+            Sink(Context);
+            Taken.wait(lock, [this] { return Armed || Stopping; });
+        }
+    }
+};
+
+HDEVMONITOR MonitorOpen(THidChangeSink sink, void* context) {
     // Without the daemon nothing comes through its socket; the kernel's own
     // events tell the same adds and removes.
     udev_monitor* m =
-        gUdev.udev_monitor_new_from_netlink(gContext, UdevDaemonActive() ? "udev" : "kernel");
+        Udev().udev_monitor_new_from_netlink(gContext, UdevDaemonActive() ? "udev" : "kernel");
     if (!m)
         return nullptr;
-    if (gUdev.udev_monitor_filter_add_match_subsystem_devtype(m, "hidraw", nullptr) < 0 ||
-        gUdev.udev_monitor_enable_receiving(m) < 0) {
-        gUdev.udev_monitor_unref(m);
+    if (Udev().udev_monitor_filter_add_match_subsystem_devtype(m, "hidraw", nullptr) < 0 ||
+        Udev().udev_monitor_enable_receiving(m) < 0) {
+        Udev().udev_monitor_unref(m);
         return nullptr;
     }
-    return m;
+    auto monitor = std::make_unique<TUdevMonitor>();
+    monitor->Monitor = m;
+    monitor->Fd = Udev().udev_monitor_get_fd(m);
+    monitor->Stop = eventfd(0, EFD_CLOEXEC);
+    monitor->Sink = sink;
+    monitor->Context = context;
+    // A monitor that cannot be watched still exists; it only never tells.
+    if (monitor->Fd >= 0 && monitor->Stop >= 0)
+        monitor->Watcher = std::thread([w = monitor.get()] { w->Watch(); });
+    return monitor.release();
 }
 
-int MonitorFd(HDEVMONITOR m) {
-    return gUdev.udev_monitor_get_fd(static_cast<udev_monitor*>(m));
-}
-
-int MonitorReceive(HDEVMONITOR m) {
+int MonitorReceive(HDEVMONITOR handle) {
+    auto* monitor = static_cast<TUdevMonitor*>(handle);
+    int result;
     for (;;) {
         errno = 0;
-        udev_device* dev = gUdev.udev_monitor_receive_device(static_cast<udev_monitor*>(m));
+        udev_device* dev = Udev().udev_monitor_receive_device(monitor->Monitor);
         if (!dev) {
             const int e = errno;
             if (e == 0 || e == EAGAIN || e == EWOULDBLOCK || e == EINTR)
-                return 0;
-            // Events were lost to an overflow: one pass catches up with them.
-            return e == ENOBUFS ? 1 : -1;
+                result = 0;
+            else // events lost to an overflow: one pass catches up with them
+                result = e == ENOBUFS ? 1 : -1;
+            break;
         }
-        const char* action = gUdev.udev_device_get_action(dev);
+        const char* action = Udev().udev_device_get_action(dev);
         const bool counts =
             action && (std::strcmp(action, "add") == 0 || std::strcmp(action, "remove") == 0);
-        gUdev.udev_device_unref(dev);
+        Udev().udev_device_unref(dev);
         if (counts)
             return 1;
     }
+    if (result <= 0) {
+        std::lock_guard lock(monitor->Lock);
+        monitor->Broken = result < 0;
+        monitor->Armed = true;
+        monitor->Taken.notify_all();
+    }
+    return result;
 }
 
-void MonitorClose(HDEVMONITOR m) {
-    gUdev.udev_monitor_unref(static_cast<udev_monitor*>(m));
-}
-
-template <class F> void* Entry(F f) {
-    return reinterpret_cast<void*>(f);
+void MonitorClose(HDEVMONITOR handle) {
+    auto* monitor = static_cast<TUdevMonitor*>(handle);
+    if (monitor->Watcher.joinable()) {
+        {
+            std::lock_guard lock(monitor->Lock);
+            monitor->Stopping = true;
+            monitor->Taken.notify_all();
+        }
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(monitor->Stop, &one, sizeof one);
+        monitor->Watcher.join();
+    }
+    if (monitor->Stop >= 0)
+        close(monitor->Stop);
+    Udev().udev_monitor_unref(monitor->Monitor);
+    delete monitor;
 }
 
 } // namespace
@@ -340,28 +414,18 @@ namespace korvalis {
 
 void RegisterLinuxUdevModule() {
     using namespace linuxhid;
-    TModuleDefinition setup;
-    setup.Symbols = {
-        {"SetupDiGetClassDevsA", Entry(&GetClassDevs)},
-        {"SetupDiEnumDeviceInterfaces", Entry(&EnumDeviceInterfaces)},
-        {"SetupDiGetDeviceInterfaceDetailA", Entry(&GetDeviceInterfaceDetail)},
-        {"SetupDiGetDeviceRegistryPropertyA", Entry(&GetRegistryProperty)},
-        {"SetupDiDestroyDeviceInfoList", Entry(&DestroyInfoList)},
-        {"SetupGetLastError", Entry(&linuxhid::GetLastError)},
-        {"SetupMonitorOpen", Entry(&MonitorOpen)},
-        {"SetupMonitorFd", Entry(&MonitorFd)},
-        {"SetupMonitorReceive", Entry(&MonitorReceive)},
-        {"SetupMonitorClose", Entry(&MonitorClose)},
-    };
+    TSetupApi setup;
+    setup.SetupDiGetClassDevsA = &GetClassDevs;
+    setup.SetupDiEnumDeviceInterfaces = &EnumDeviceInterfaces;
+    setup.SetupDiGetDeviceInterfaceDetailA = &GetDeviceInterfaceDetail;
+    setup.SetupDiGetDeviceRegistryPropertyA = &GetRegistryProperty;
+    setup.SetupDiDestroyDeviceInfoList = &DestroyInfoList;
+    setup.SetupGetLastError = &linuxhid::GetLastError;
+    setup.SetupMonitorOpen = &MonitorOpen;
+    setup.SetupMonitorReceive = &MonitorReceive;
+    setup.SetupMonitorClose = &MonitorClose;
     // libudev is bound when the module loads; without it there is no module.
-    setup.OnLoad = BindUdev;
-    setup.OnUnload = UnbindUdev;
-    RegisterModule(kLinuxModules.Setup, std::move(setup));
-}
-
-void RegisterLinuxHidModules() {
-    RegisterLinuxHidrawModule();
-    RegisterLinuxUdevModule();
+    RegisterSetupModule(kLinuxModules.Setup, setup, BindUdev, UnbindUdev);
 }
 
 } // namespace korvalis

@@ -3,6 +3,7 @@
 
 #include "hid/Hid.h"
 #include "hid/ModuleLoader.h"
+#include "hid/SetupApi.h"
 #include "hid/platform/Platforms.h"
 
 #include <algorithm>
@@ -12,8 +13,6 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 namespace korvalis::sim {
 
@@ -45,7 +44,9 @@ struct THandle {
 };
 
 struct TMonitor {
-    int Fd = -1;
+    THidChangeSink Sink;
+    void* Context;
+    uint64_t Pending = 0; // broadcasts not taken yet
 };
 
 struct TScan {
@@ -82,9 +83,10 @@ bool Fail(uint32_t error) {
 }
 
 void BroadcastLocked(TState& s) {
+    // One pending change per broadcast; the sink only wakes the taker.
     for (TMonitor* m : s.Monitors) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(m->Fd, &one, sizeof one);
+        ++m->Pending;
+        m->Sink(m->Context);
     }
 }
 
@@ -477,27 +479,21 @@ bool SimDestroyInfoList(HDEVINFO info) {
     return true;
 }
 
-HDEVMONITOR SimMonitorOpen() {
+HDEVMONITOR SimMonitorOpen(THidChangeSink sink, void* context) {
     TState& s = State();
     std::lock_guard lock(s.Lock);
-    const int fd = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    auto* m = new TMonitor{fd};
+    auto* m = new TMonitor{sink, context};
     s.Monitors.push_back(m);
     return m;
-}
-
-int SimMonitorFd(HDEVMONITOR m) {
-    return static_cast<TMonitor*>(m)->Fd;
 }
 
 int SimMonitorReceive(HDEVMONITOR m) {
     TState& s = State();
     std::lock_guard lock(s.Lock);
-    uint64_t value = 0;
-    if (read(static_cast<TMonitor*>(m)->Fd, &value, sizeof value) != sizeof value)
+    auto* monitor = static_cast<TMonitor*>(m);
+    if (monitor->Pending == 0)
         return 0;
+    --monitor->Pending;
     return s.MonitorBroken ? -1 : 1;
 }
 
@@ -506,12 +502,7 @@ void SimMonitorClose(HDEVMONITOR m) {
     std::lock_guard lock(s.Lock);
     auto* monitor = static_cast<TMonitor*>(m);
     s.Monitors.erase(std::remove(s.Monitors.begin(), s.Monitors.end(), monitor), s.Monitors.end());
-    close(monitor->Fd);
     delete monitor;
-}
-
-template <class F> void* Entry(F f) {
-    return reinterpret_cast<void*>(f);
 }
 
 } // namespace
@@ -670,43 +661,37 @@ namespace korvalis {
 
 void RegisterSimHidModules() {
     using namespace sim;
-    TModuleDefinition hid;
-    hid.Symbols = {
-        {"HidD_GetHidGuid", Entry(&SimGetHidGuid)},
-        {"HidD_GetAttributes", Entry(&SimGetAttributes)},
-        {"HidD_GetPreparsedData", Entry(&SimGetPreparsedData)},
-        {"HidD_FreePreparsedData", Entry(&SimFreePreparsedData)},
-        {"HidD_FlushQueue", Entry(&SimFlushQueue)},
-        {"HidD_GetNumInputBuffers", Entry(&SimGetNumInputBuffers)},
-        {"HidD_SetNumInputBuffers", Entry(&SimSetNumInputBuffers)},
-        {"HidD_GetInputReport", Entry(&SimGetInputReport)},
-        {"HidD_SetOutputReport", Entry(&SimSetOutputReport)},
-        {"HidP_GetCaps", Entry(&SimGetCaps)},
-        {"CreateFileA", Entry(&SimCreateFile)},
-        {"CloseHandle", Entry(&SimCloseHandle)},
-        {"WriteFile", Entry(&SimWriteFile)},
-        {"ReadFileEx", Entry(&SimReadFileEx)},
-        {"ReadWait", Entry(&SimReadWait)},
-        {"ReadWake", Entry(&SimReadWake)},
-        {"GetOverlappedResult", Entry(&SimGetOverlappedResult)},
-        {"CancelIo", Entry(&SimCancelIo)},
-        {"GetLastError", Entry(&SimGetLastError)},
-    };
-    RegisterModule(kSimModules.Hid, std::move(hid));
-    TModuleDefinition setup;
-    setup.Symbols = {
-        {"SetupDiGetClassDevsA", Entry(&SimGetClassDevs)},
-        {"SetupDiEnumDeviceInterfaces", Entry(&SimEnumDeviceInterfaces)},
-        {"SetupDiGetDeviceInterfaceDetailA", Entry(&SimGetDeviceInterfaceDetail)},
-        {"SetupDiGetDeviceRegistryPropertyA", Entry(&SimGetRegistryProperty)},
-        {"SetupDiDestroyDeviceInfoList", Entry(&SimDestroyInfoList)},
-        {"SetupGetLastError", Entry(&SimGetLastError)},
-        {"SetupMonitorOpen", Entry(&SimMonitorOpen)},
-        {"SetupMonitorFd", Entry(&SimMonitorFd)},
-        {"SetupMonitorReceive", Entry(&SimMonitorReceive)},
-        {"SetupMonitorClose", Entry(&SimMonitorClose)},
-    };
-    RegisterModule(kSimModules.Setup, std::move(setup));
+    THidApi hid;
+    hid.HidD_GetHidGuid = &SimGetHidGuid;
+    hid.HidD_GetAttributes = &SimGetAttributes;
+    hid.HidD_GetPreparsedData = &SimGetPreparsedData;
+    hid.HidD_FreePreparsedData = &SimFreePreparsedData;
+    hid.HidD_FlushQueue = &SimFlushQueue;
+    hid.HidD_GetNumInputBuffers = &SimGetNumInputBuffers;
+    hid.HidD_SetNumInputBuffers = &SimSetNumInputBuffers;
+    hid.HidD_GetInputReport = &SimGetInputReport;
+    hid.HidD_SetOutputReport = &SimSetOutputReport;
+    hid.HidP_GetCaps = &SimGetCaps;
+    hid.CreateFileA = &SimCreateFile;
+    hid.CloseHandle = &SimCloseHandle;
+    hid.WriteFile = &SimWriteFile;
+    hid.ReadFileEx = &SimReadFileEx;
+    hid.ReadWait = &SimReadWait;
+    hid.ReadWake = &SimReadWake;
+    hid.GetOverlappedResult = &SimGetOverlappedResult;
+    hid.GetLastError = &SimGetLastError;
+    RegisterHidModule(kSimModules.Hid, hid, &SimCancelIo);
+    TSetupApi setup;
+    setup.SetupDiGetClassDevsA = &SimGetClassDevs;
+    setup.SetupDiEnumDeviceInterfaces = &SimEnumDeviceInterfaces;
+    setup.SetupDiGetDeviceInterfaceDetailA = &SimGetDeviceInterfaceDetail;
+    setup.SetupDiGetDeviceRegistryPropertyA = &SimGetRegistryProperty;
+    setup.SetupDiDestroyDeviceInfoList = &SimDestroyInfoList;
+    setup.SetupGetLastError = &SimGetLastError;
+    setup.SetupMonitorOpen = &SimMonitorOpen;
+    setup.SetupMonitorReceive = &SimMonitorReceive;
+    setup.SetupMonitorClose = &SimMonitorClose;
+    RegisterSetupModule(kSimModules.Setup, setup);
 }
 
 } // namespace korvalis

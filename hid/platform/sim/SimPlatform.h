@@ -102,7 +102,7 @@ class TSimPlatform {
     std::vector<uint32_t> PluggedInterfaces() const;
 
     // Platform-wide faults: the scan finds nothing, or the broadcast monitor
-    // breaks (its descriptor reports an error from the next change on).
+    // breaks (it reports an error from the next change on).
     void SetScanFails(bool fails);
     void BreakMonitor();
     // Called (on the waking thread) whenever the layer wakes an interface's
