@@ -2,7 +2,7 @@
 
 // The Qt side of the toolkit interfaces: one small adaptor per window operation.
 
-#include "QtTimer.h"
+#include "qtloop/QtTimer.h"
 #include "graphics/Raster.h"
 #include "toolkit/Toolkit.h"
 

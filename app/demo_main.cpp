@@ -4,8 +4,8 @@
 #include "DeviceScreen.h"
 #include "LaunchOptions.h"
 #include "MainWindow.h"
+#include "emulator/KorvalisSimModel.h"
 #include "hid/platform/qt/QtGuiLoop.h"
-#include "hid/platform/sim/KorvalisSimModel.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -6,7 +6,7 @@
 
 #include "protocol/Connection.h"
 
-#include "app/QtTimer.h"
+#include "qtloop/QtTimer.h"
 
 #include <cstdio>
 #include <string>

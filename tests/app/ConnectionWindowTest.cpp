@@ -2,7 +2,7 @@
 // simulated HID platform with the emulated Korvalis device.
 #include "HookedModel.h"
 #include "app/MainWindow.h"
-#include "hid/platform/sim/KorvalisSimModel.h"
+#include "emulator/KorvalisSimModel.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
