@@ -36,7 +36,6 @@ TQtMainWindow::~TQtMainWindow() {
 }
 
 void TQtMainWindow::Build(std::span<const TComponentLayout> layout) {
-    std::vector<std::pair<int, QWidget*>> tabOrder;
     for (const TComponentLayout& row : layout) {
         const QString name = QString::fromLatin1(row.Name);
         const QString caption = QString::fromLatin1(row.Caption);
@@ -125,13 +124,8 @@ void TQtMainWindow::Build(std::span<const TComponentLayout> layout) {
             widget->setEnabled(false);
         if (!row.Visible)
             widget->hide();
-        if (row.TabOrder >= 0)
-            tabOrder.emplace_back(row.TabOrder, widget);
     }
-    std::sort(tabOrder.begin(), tabOrder.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (size_t i = 0; i + 1 < tabOrder.size(); ++i)
-        setTabOrder(tabOrder[i].second, tabOrder[i + 1].second);
+    SetTabOrder(layout);
 
     const auto widget = [this]<class T>(T*& field, const char* name) {
         field = qobject_cast<T*>(FWidgets.at(name));
@@ -153,6 +147,32 @@ void TQtMainWindow::Build(std::span<const TComponentLayout> layout) {
     widget(pb1, "pb1");
     dlgOpen = static_cast<TQtOpenDialog*>(FDialogs.at("dlgOpen"));
     tmrDataflash = static_cast<TQtTimer*>(FTimers.at("tmrDataflash"));
+}
+
+// Qt keeps one focus chain for the whole window: each parent's order, with a
+// container's own order spliced in at its place.
+void TQtMainWindow::SetTabOrder(std::span<const TComponentLayout> layout) {
+    const auto childrenOf = [&](std::string_view parent) {
+        std::vector<const TComponentLayout*> children;
+        for (const TComponentLayout& row : layout)
+            if (row.Parent && row.Parent == parent && row.TabOrder >= 0)
+                children.push_back(&row);
+        std::stable_sort(children.begin(), children.end(),
+                         [](const auto* a, const auto* b) { return a->TabOrder < b->TabOrder; });
+        return children;
+    };
+    std::vector<QWidget*> chain;
+    const auto walk = [&](const auto& self, std::string_view parent) -> void {
+        for (const TComponentLayout* row : childrenOf(parent)) {
+            if (childrenOf(row->Name).empty())
+                chain.push_back(FWidgets.at(row->Name));
+            else
+                self(self, row->Name);
+        }
+    };
+    walk(walk, layout.front().Name);
+    for (size_t i = 0; i + 1 < chain.size(); ++i)
+        setTabOrder(chain[i], chain[i + 1]);
 }
 
 template <class T>

@@ -86,6 +86,7 @@ class TQtMainWindow : public QWidget,
 
   private:
     void Build(std::span<const TComponentLayout> layout);
+    void SetTabOrder(std::span<const TComponentLayout> layout);
     template <class T> T& Find(std::map<std::string, T*, std::less<>>& kind, std::string_view name);
 
     std::map<std::string, QWidget*, std::less<>> FWidgets;

@@ -28,7 +28,8 @@ struct TComponentLayout {
     int Width = 0;
     int Height = 0;
     const char* Caption = "";
-    // Position in the window's keyboard order, from 0; -1 when not a tab stop.
+    // Position in its parent's keyboard order, from 0; -1 when not in it. A
+    // container in the order gives its own children's order at its place.
     int TabOrder = -1;
     bool Visible = true;
     bool Enabled = true;
