@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     sim::TSimPlatform::Select();
     auto model = std::make_shared<sim::TKorvalisSimModel>(options);
 
-    TfrmMain frmMain;
+    TQtMainWindow frmMain;
     frmMain.show();
     TDeviceScreen screen;
     screen.ShowBeside(frmMain);

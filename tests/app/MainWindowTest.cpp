@@ -43,7 +43,7 @@ QString Caption(QWidget* w) {
 class MainWindow : public ::testing::Test {
   protected:
     void SetUp() override {
-        form = std::make_unique<TfrmMain>();
+        form = std::make_unique<TQtMainWindow>();
         // The state of the stored layout, before the message loop runs the
         // controller's first pass.
         form->show();
@@ -53,7 +53,7 @@ class MainWindow : public ::testing::Test {
             return form.get();
         return form->findChild<QWidget*>(QString::fromLatin1(name));
     }
-    std::unique_ptr<TfrmMain> form;
+    std::unique_ptr<TQtMainWindow> form;
 };
 
 TEST_F(MainWindow, EveryComponentHasItsGeometryCaptionAndParent) {
@@ -135,7 +135,7 @@ namespace {
 
 // As when the HID support cannot be loaded: no pass has run, Upload is enabled.
 TEST(MainWindowUpload, WithoutDeviceConvertsSlotsAndEndsDisconnected) {
-    TfrmMain form;
+    TQtMainWindow form;
     form.show();
     form.img2->Picture().SetPixel(0, 0, {255, 255, 255});
     form.btnUpload->click();
