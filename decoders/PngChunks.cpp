@@ -87,6 +87,9 @@ void TChunkIHDR::Assign(const TChunk& source) {
     if (FImageAlpha)
         std::memcpy(FImageAlpha.get(), header.FImageAlpha.get(),
                     static_cast<size_t>(FWidth) * FHeight);
+    FKeyMask.reset();
+    if (header.FKeyMask)
+        std::memcpy(PrepareKeyMask(), header.FKeyMask.get(), KeyMaskStride() * FHeight);
 }
 
 bool TChunkIHDR::LoadFromStream(TStream& stream, const TChunkName& name, uint32_t size) {

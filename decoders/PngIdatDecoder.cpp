@@ -74,6 +74,14 @@ void TChunkIHDR::PrepareImageData() {
     }
 }
 
+uint8_t* TChunkIHDR::PrepareKeyMask() {
+    // Never more than the raster itself: one bit per pixel at 1 bit or more per pixel.
+    FKeyMask.reset(static_cast<uint8_t*>(std::calloc(KeyMaskStride() * FHeight + 1, 1)));
+    if (!FKeyMask)
+        throw EOutOfResources();
+    return FKeyMask.get();
+}
+
 namespace {
 
 constexpr size_t kInputBlock = 65535;
@@ -307,6 +315,9 @@ class TIdatDecoder {
     void CheckCrc();
     void ConvertRow(const uint8_t* src, uint32_t y, uint32_t colStart, uint32_t colStep,
                     uint32_t pixels);
+    void PrepareKey();
+    void MarkKeyed(const uint8_t* src, uint32_t y, uint32_t colStart, uint32_t colStep,
+                   uint32_t pixels);
     void DecodeSequential();
     void DecodeAdam7();
 
@@ -330,6 +341,8 @@ class TIdatDecoder {
     uint64_t FNeeded = 0; // decompressed bytes the image still needs
     uint8_t* FCurrent = nullptr;
     uint8_t* FPrevious = nullptr;
+    uint8_t* FKeyMask = nullptr; // set only for a key the raster cannot show
+    uint16_t FKey[3] = {};
 };
 
 size_t TIdatDecoder::RowBytes(uint64_t pixels) const {
@@ -560,6 +573,43 @@ void TIdatDecoder::ConvertRow(const uint8_t* src, uint32_t y, uint32_t colStart,
     }
 }
 
+// Grey of 1, 2, 4 or 16 bits and RGB of 16 bits are keyed on their samples as
+// stored: the raster has lost what tells them apart. Other pictures, and those
+// without a key, pay nothing here.
+void TIdatDecoder::PrepareKey() {
+    const uint8_t colorType = FHeader.ColorType();
+    if ((colorType != 0 && colorType != 2) || FDepth == 8)
+        return;
+    const TChunktRNS* trns = FHeader.Owner().FindChunk<TChunktRNS>();
+    if (!trns)
+        return;
+    const auto& values = trns->PaletteValues();
+    for (size_t s = 0; s < 3; ++s)
+        FKey[s] = static_cast<uint16_t>(values[2 * s] << 8 | values[2 * s + 1]);
+    FKeyMask = FHeader.PrepareKeyMask();
+}
+
+void TIdatDecoder::MarkKeyed(const uint8_t* src, uint32_t y, uint32_t colStart, uint32_t colStep,
+                             uint32_t pixels) {
+    uint8_t* mask = FKeyMask + size_t{y} * FHeader.KeyMaskStride();
+    const uint32_t samples = FHeader.ColorType() == 2 ? 3 : 1;
+    for (uint32_t i = 0; i < pixels; ++i) {
+        bool keyed = true;
+        for (uint32_t s = 0; s < samples && keyed; ++s) {
+            const uint32_t k = i * samples + s;
+            const uint16_t stored =
+                FDepth == 16
+                    ? static_cast<uint16_t>(src[2 * size_t{k}] << 8 | src[2 * size_t{k} + 1])
+                    : Sample(src, k, FDepth);
+            keyed = stored == FKey[s];
+        }
+        if (keyed) {
+            const uint32_t x = colStart + i * colStep;
+            mask[x >> 3] = static_cast<uint8_t>(mask[x >> 3] | 0x80u >> (x & 7));
+        }
+    }
+}
+
 // Filter bytes and rows of the whole image, every pass of it.
 uint64_t TIdatDecoder::ImageBytes() const {
     const uint32_t width = FHeader.Width(), height = FHeader.Height();
@@ -585,6 +635,8 @@ void TIdatDecoder::DecodeSequential() {
             return;
         Unfilter(FCurrent[0], FCurrent + 1, FPrevious + 1, length, FDistance);
         ConvertRow(FCurrent + 1, y, 0, 1, FHeader.Width());
+        if (FKeyMask)
+            MarkKeyed(FCurrent + 1, y, 0, 1, FHeader.Width());
         std::swap(FCurrent, FPrevious);
     }
 }
@@ -602,6 +654,8 @@ void TIdatDecoder::DecodeAdam7() {
                 return;
             Unfilter(FCurrent[0], FCurrent + 1, FPrevious + 1, length, FDistance);
             ConvertRow(FCurrent + 1, y, pass.ColStart, pass.ColStep, pixels);
+            if (FKeyMask)
+                MarkKeyed(FCurrent + 1, y, pass.ColStart, pass.ColStep, pixels);
             std::swap(FCurrent, FPrevious);
         }
     }
@@ -648,6 +702,7 @@ void TIdatDecoder::Decode() {
         FConversion = FDepth == 16 ? TConversion::Rgba16 : TConversion::Rgba8;
         break;
     }
+    PrepareKey();
     FIdentityGamma = true;
     for (size_t i = 0; i < FGamma.size(); ++i)
         FIdentityGamma = FIdentityGamma && FGamma[i] == i;

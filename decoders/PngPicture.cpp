@@ -296,6 +296,13 @@ uint8_t* TPngPicture::AlphaScanline(int y) const {
     return header.ImageAlpha() + static_cast<size_t>(y) * header.Width();
 }
 
+const uint8_t* TPngPicture::KeyMaskScanline(int y) const {
+    const TChunkIHDR& header = Header();
+    if (y < 0 || static_cast<uint32_t>(y) >= header.Height() || !header.KeyMask())
+        return nullptr;
+    return header.KeyMask() + static_cast<size_t>(y) * header.KeyMaskStride();
+}
+
 TRaster TPngPicture::ToRaster() const {
     const TChunkIHDR& header = Header();
     const int width = static_cast<int>(header.Width());

@@ -114,6 +114,16 @@ class TChunkIHDR : public TChunk {
     // type 4 or 6.
     uint8_t* ImageAlpha() { return FImageAlpha.get(); }
     const uint8_t* ImageAlpha() const { return FImageAlpha.get(); }
+    // The colour key as the file stores it: one bit per pixel, rows top-down of
+    // KeyMaskStride() bytes, leftmost pixel in the most significant bit, set
+    // where every sample equals the tRNS value (all 16 bits of it). The decoded
+    // raster cannot tell: 16-bit samples keep their high byte, grey levels pass
+    // through the ramp. Null unless grey of 1, 2, 4 or 16 bits or RGB of 16 bits
+    // with a tRNS chunk before the image data.
+    const uint8_t* KeyMask() const { return FKeyMask.get(); }
+    size_t KeyMaskStride() const { return (size_t{FWidth} + 7) / 8; }
+    // A cleared key mask of this header's size, replacing any; raises EOutOfResources.
+    uint8_t* PrepareKeyMask();
 
   private:
     struct TFree {
@@ -133,6 +143,7 @@ class TChunkIHDR : public TChunk {
     TBitmapInfo FBitmapInfo;
     TBuffer FImageData;
     TBuffer FImageAlpha;
+    TBuffer FKeyMask;
     size_t FRowStride = 0;
     bool FHasPalette = false;
 
@@ -292,6 +303,8 @@ class TPngPicture {
     uint8_t* Scanline(int y) const;
     // Alpha row y; null unless colour type 4 or 6, or when y is out of range.
     uint8_t* AlphaScanline(int y) const;
+    // Row y of the header's KeyMask(); null without one or when y is out of range.
+    const uint8_t* KeyMaskScanline(int y) const;
     TColorTable& ColorTable() const { return Header().ColorTable(); }
 
     // The decoded picture as a 24-bit raster, indexed pixels looked up in the

@@ -1,5 +1,7 @@
 #include "MainFormLayout.h"
 
+#include "imaging/PictureFile.h"
+
 #include <array>
 #include <cstring>
 #include <stdexcept>
@@ -47,7 +49,7 @@ const TComponentLayout& MainFormComponent(const char* name) {
 }
 
 std::string OpenImageFilter() {
-    return "Images (*.bmp;*.jpg;*.jpeg;*.png)";
+    return PictureDialogFilter();
 }
 
 } // namespace korvalis

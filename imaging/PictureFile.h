@@ -1,11 +1,15 @@
 #pragma once
 
 // Turning a picture file into the working raster of a slot load: the decoder
-// chosen by the name's ending, PNG transparency composited over black.
+// chosen by the name's ending, transparency composited over black. The formats
+// are one table; the loader, the open dialog, the command-line help and the
+// manuals all take them from it.
 
 #include "graphics/Exceptions.h"
 #include "graphics/Raster.h"
+#include "imaging/Compositing.h"
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -13,16 +17,34 @@ namespace korvalis {
 
 enum class TPictureKind { pkUnknown, pkPng, pkJpeg, pkBmp };
 
+struct TPictureFormat {
+    TPictureKind Kind;
+    std::string_view Name; // as the manuals name it: "JPEG"
+    // Lower case, with the dot; a name matches them in any case.
+    std::span<const std::string_view> Endings;
+    TDecodedPicture (*Decode)(const std::string& fileName);
+};
+
+// Every format a slot loads, in the order the user reads them: BMP, JPEG, PNG.
+std::span<const TPictureFormat> PictureFormats();
+
 // The decoder a file name asks for, by its ending and without regard to case:
 // ".png", ".jpg" or ".jpeg", ".bmp". Cameras and other systems write endings in
 // upper case, and ".jpeg" is as common as ".jpg".
 TPictureKind PictureKindOf(std::string_view fileName);
 
+// The open dialog's filter: "Images (*.bmp;*.jpg;*.jpeg;*.png)".
+std::string PictureDialogFilter();
+
+// The formats and endings for help texts: "BMP, JPEG or PNG",
+// ".bmp, .jpg, .jpeg, .png".
+std::string PictureFormatNames();
+std::string PictureEndings();
+
 // A file whose ending names none of the readers.
 class EUnknownPictureType : public EInvalidImage {
   public:
-    EUnknownPictureType()
-        : EInvalidImage("The file name does not end in .png, .jpg, .jpeg or .bmp") {}
+    EUnknownPictureType();
 };
 
 // The picture as a slot load holds it after decoding and compositing, before

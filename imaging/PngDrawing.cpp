@@ -1,9 +1,8 @@
 #include "PngDrawing.h"
 
-#include "PngKeyMask.h"
 #include "decoders/PngPicture.h"
 
-#include <vector>
+#include <cstring>
 
 namespace korvalis {
 
@@ -22,161 +21,152 @@ uint8_t IndexAt(const uint8_t* row, int x, int bitsPerPixel) {
     }
 }
 
-uint8_t Blend(uint8_t sample, uint8_t alpha) {
-    // Over the black background the term (255 - a) * d is zero.
-    return static_cast<uint8_t>((unsigned(sample) * alpha + 255u) >> 8);
-}
-
 void PutBgr(uint8_t* p, uint8_t r, uint8_t g, uint8_t b) {
     p[0] = b;
     p[1] = g;
     p[2] = r;
 }
 
-bool SameColour(const uint8_t* bgr, TColor key) {
-    return bgr[0] == key.b && bgr[1] == key.g && bgr[2] == key.r;
-}
+class TPngAlpha : public IPictureAlpha {
+  public:
+    enum class TMode { KeyColour, KeyMask, PaletteAlpha, GreyAlpha, ColourAlpha };
 
-void Blacken(uint8_t* bgr) {
-    PutBgr(bgr, 0, 0, 0);
-}
+    TPngAlpha(const TPngPicture& png, TMode mode, TColor key = clBlack)
+        : FPng(png), FMode(mode), FKey(key), FWidth(static_cast<int>(png.Header().Width())),
+          FBits(png.Header().BitsPerPixel()) {}
 
-void ApplyColourKey(const TPngPicture& png, std::span<const uint8_t> file, TRaster& out) {
-    const TChunkIHDR& header = png.Header();
-    const TChunktRNS* trns = png.FindChunk<TChunktRNS>();
-    const int width = out.Width(), height = out.Height();
-    const uint8_t colourType = header.ColorType();
-
-    if ((colourType == 0 || colourType == 2) && header.BitDepth() != 8) {
-        const std::vector<uint8_t> mask = PngKeyMask(file);
-        if (mask.size() != size_t(width) * size_t(height))
-            return;
-        for (int y = 0; y < height; ++y) {
-            uint8_t* row = out.ScanLine(y);
-            const uint8_t* keyed = mask.data() + size_t(y) * width;
-            for (int x = 0; x < width; ++x)
-                if (keyed[x])
-                    Blacken(row + 3 * x);
+    void Row(int y, uint8_t* bgr, uint8_t* alpha) override {
+        switch (FMode) {
+        case TMode::KeyColour:
+            for (int x = 0; x < FWidth; ++x, bgr += 3)
+                alpha[x] = bgr[0] == FKey.b && bgr[1] == FKey.g && bgr[2] == FKey.r ? 0 : 255;
+            break;
+        case TMode::KeyMask: {
+            const uint8_t* keyed = FPng.KeyMaskScanline(y);
+            for (int x = 0; x < FWidth; ++x)
+                alpha[x] = (keyed[x >> 3] << (x & 7)) & 0x80 ? 0 : 255;
+            break;
         }
-        return;
+        case TMode::PaletteAlpha: {
+            const TChunkPLTE* plte = FPng.FindChunk<TChunkPLTE>();
+            const int entries = plte ? plte->Count() : 0;
+            const auto& values = FPng.FindChunk<TChunktRNS>()->PaletteValues();
+            const TColorTable& table = FPng.Header().ColorTable();
+            const uint8_t* row = FPng.Scanline(y);
+            if (!row)
+                throw EPNGHeaderNotPresent();
+            for (int x = 0; x < FWidth; ++x, bgr += 3) {
+                const uint8_t index = IndexAt(row, x, FBits);
+                if (index >= entries)
+                    throw EPngError("There is no such palette entry.");
+                const TRGBQuad& q = table[index];
+                PutBgr(bgr, q.rgbRed, q.rgbGreen, q.rgbBlue);
+                alpha[x] = values[index];
+            }
+            break;
+        }
+        case TMode::GreyAlpha:
+        case TMode::ColourAlpha: {
+            const uint8_t* plane = FPng.AlphaScanline(y);
+            const uint8_t* source = FPng.Scanline(y);
+            // Colour rows may have become the raster already; only grey reads them here.
+            if (!plane || (FMode == TMode::GreyAlpha && !source))
+                throw EPNGHeaderNotPresent();
+            if (FMode == TMode::GreyAlpha)
+                // The grey sample itself, not the ramp: the gamma table plays no part here.
+                for (int x = 0; x < FWidth; ++x) {
+                    const uint8_t s = IndexAt(source, x, FBits);
+                    PutBgr(bgr + 3 * x, s, s, s);
+                }
+            std::memcpy(alpha, plane, static_cast<size_t>(FWidth));
+            break;
+        }
+        }
     }
 
-    TColor key = clBlack;
+  private:
+    const TPngPicture& FPng;
+    TMode FMode;
+    TColor FKey;
+    int FWidth;
+    int FBits;
+};
+
+// The key of an image whose raster shows it: grey and RGB of 8 bits, palettes.
+TColor KeyColour(const TPngPicture& png) {
+    const TChunkIHDR& header = png.Header();
+    const TChunktRNS* trns = png.FindChunk<TChunktRNS>();
     const auto& values = trns->PaletteValues();
-    if (colourType == 0) {
-        key = {values[1], values[1], values[1]};
-    } else if (colourType == 2) {
-        key = {values[1], values[3], values[5]};
-    } else if (colourType == 3) {
+    switch (header.ColorType()) {
+    case 0:
+        return {values[1], values[1], values[1]};
+    case 2:
+        return {values[1], values[3], values[5]};
+    default:
         for (uint32_t i = 0; i < trns->DataSize() && i < values.size(); ++i)
             if (values[i] == 0) {
                 const TRGBQuad& q = header.ColorTable()[i];
-                key = {q.rgbRed, q.rgbGreen, q.rgbBlue};
-                break;
+                return {q.rgbRed, q.rgbGreen, q.rgbBlue};
             }
-    }
-    // A black key over the black background changes nothing.
-    if (key == clBlack)
-        return;
-    for (int y = 0; y < height; ++y) {
-        uint8_t* p = out.ScanLine(y);
-        for (int x = 0; x < width; ++x, p += 3)
-            if (SameColour(p, key))
-                Blacken(p);
+        return clBlack;
     }
 }
 
-// A colour key on grey of 1, 2, 4 or 16 bits or RGB of 16 bits is matched on
-// the samples as stored in the file, so those loads read the file again.
-bool NeedsFileSamples(const TPngPicture& png) {
-    const TChunkIHDR& header = png.Header();
-    return png.TransparencyMode() == ptmBit &&
-           (header.ColorType() == 0 || header.ColorType() == 2) && header.BitDepth() != 8;
-}
+// The decoder and its picture, kept together for as long as the load composes.
+class TOwnedPngAlpha : public IPictureAlpha {
+  public:
+    TOwnedPngAlpha(std::unique_ptr<TPngPicture> png, std::unique_ptr<IPictureAlpha> alpha)
+        : FPng(std::move(png)), FAlpha(std::move(alpha)) {}
+    void Row(int y, uint8_t* bgr, uint8_t* alpha) override { FAlpha->Row(y, bgr, alpha); }
 
-void BlendAlphaPlane(const TPngPicture& png, TRaster& out) {
-    const TChunkIHDR& header = png.Header();
-    const bool grey = header.ColorType() == 4;
-    const int bits = header.BitsPerPixel();
-    for (int y = 0; y < out.Height(); ++y) {
-        uint8_t* p = out.ScanLine(y);
-        const uint8_t* alpha = png.AlphaScanline(y);
-        const uint8_t* source = png.Scanline(y);
-        // Colour rows may have become the raster already; only grey reads them here.
-        if (!alpha || (grey && !source))
-            throw EPNGHeaderNotPresent();
-        for (int x = 0; x < out.Width(); ++x, p += 3) {
-            const uint8_t a = alpha[x];
-            if (grey) {
-                // The grey sample itself, not the ramp: the gamma table plays no part here.
-                const uint8_t s = Blend(IndexAt(source, x, bits), a);
-                PutBgr(p, s, s, s);
-            } else {
-                PutBgr(p, Blend(p[2], a), Blend(p[1], a), Blend(p[0], a));
-            }
-        }
-    }
-}
-
-void BlendPaletteAlpha(const TPngPicture& png, TRaster& out) {
-    const TChunkIHDR& header = png.Header();
-    const TChunkPLTE* plte = png.FindChunk<TChunkPLTE>();
-    const int entries = plte ? plte->Count() : 0;
-    const auto& alpha = png.FindChunk<TChunktRNS>()->PaletteValues();
-    const TColorTable& table = header.ColorTable();
-    const int bits = header.BitsPerPixel();
-    for (int y = 0; y < out.Height(); ++y) {
-        uint8_t* p = out.ScanLine(y);
-        const uint8_t* row = png.Scanline(y);
-        if (!row)
-            throw EPNGHeaderNotPresent();
-        for (int x = 0; x < out.Width(); ++x, p += 3) {
-            const uint8_t index = IndexAt(row, x, bits);
-            if (index >= entries)
-                throw EPngError("There is no such palette entry.");
-            const TRGBQuad& q = table[index];
-            const uint8_t a = alpha[index];
-            PutBgr(p, Blend(q.rgbRed, a), Blend(q.rgbGreen, a), Blend(q.rgbBlue, a));
-        }
-    }
-}
-
-// out is the picture's colour raster, copied or taken over.
-TRaster Compose(const TPngPicture& png, std::span<const uint8_t> file, TRaster out) {
-    if (out.Empty())
-        return out;
-    out.SetPixelFormat(TPixelFormat::pf24bit);
-    switch (png.TransparencyMode()) {
-    case ptmNone:
-        break;
-    case ptmBit:
-        ApplyColourKey(png, file, out);
-        break;
-    case ptmPartial:
-        if (png.Header().ColorType() == 3)
-            BlendPaletteAlpha(png, out);
-        else
-            BlendAlphaPlane(png, out);
-        break;
-    }
-    return out;
-}
+  private:
+    std::unique_ptr<TPngPicture> FPng;
+    std::unique_ptr<IPictureAlpha> FAlpha;
+};
 
 } // namespace
 
-TRaster ComposePng(const TPngPicture& png, std::span<const uint8_t> file) {
-    return Compose(png, file, png.ToRaster());
+std::unique_ptr<IPictureAlpha> PngAlpha(const TPngPicture& png) {
+    using TMode = TPngAlpha::TMode;
+    const TChunkIHDR& header = png.Header();
+    const uint8_t colourType = header.ColorType();
+    switch (png.TransparencyMode()) {
+    case ptmNone:
+        return nullptr;
+    case ptmBit: {
+        if ((colourType == 0 || colourType == 2) && header.BitDepth() != 8)
+            return header.KeyMask() ? std::make_unique<TPngAlpha>(png, TMode::KeyMask) : nullptr;
+        const TColor key = KeyColour(png);
+        // A black key over the black background changes nothing.
+        return key == clBlack ? nullptr : std::make_unique<TPngAlpha>(png, TMode::KeyColour, key);
+    }
+    case ptmPartial:
+        return std::make_unique<TPngAlpha>(png, colourType == 3   ? TMode::PaletteAlpha
+                                                : colourType == 4 ? TMode::GreyAlpha
+                                                                  : TMode::ColourAlpha);
+    }
+    return nullptr;
 }
 
-TRaster DecodePngFileComposited(const std::string& fileName) {
+TRaster ComposePng(const TPngPicture& png) {
+    TDecodedPicture decoded{png.ToRaster(), nullptr};
+    if (!decoded.Colours.Empty())
+        decoded.Alpha = PngAlpha(png);
+    return ComposeOverBlack(std::move(decoded));
+}
+
+TDecodedPicture DecodePngFile(const std::string& fileName) {
     // Read through the file rather than a copy of it, and let the decoded rows
     // become the working raster: the load holds the picture once.
-    TPngPicture png;
-    png.ReadFromFile(fileName);
-    TMemoryStream file;
-    if (NeedsFileSamples(png))
-        file.LoadFromFile(fileName);
-    return Compose(png, file.Bytes(), png.TakeRaster());
+    auto png = std::make_unique<TPngPicture>();
+    png->ReadFromFile(fileName);
+    TDecodedPicture decoded{png->TakeRaster(), nullptr};
+    if (decoded.Colours.Empty())
+        return decoded;
+    decoded.Colours.SetPixelFormat(TPixelFormat::pf24bit);
+    if (std::unique_ptr<IPictureAlpha> alpha = PngAlpha(*png))
+        decoded.Alpha = std::make_unique<TOwnedPngAlpha>(std::move(png), std::move(alpha));
+    return decoded;
 }
 
 TRaster DecodePngResourceColours(std::string_view name) {
