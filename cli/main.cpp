@@ -1,6 +1,8 @@
 // korvalis: the command-line companion of the Korvalis Graphics Uploader.
 #include "Command.h"
 
+#include "imaging/PictureFile.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -10,6 +12,7 @@
 #define KORVALIS_VERSION "0.0.0"
 #endif
 
+using namespace korvalis;
 using namespace korvalis::cli;
 
 static void PrintHelp(std::FILE* out) {
@@ -23,6 +26,8 @@ static void PrintHelp(std::FILE* out) {
               [](const TCommand* a, const TCommand* b) { return a->Name < b->Name; });
     for (const TCommand* c : sorted)
         std::fprintf(out, "  %-12s %s\n", c->Name.c_str(), c->Summary.c_str());
+    std::fprintf(out, "\nPictures are %s files; the ending picks the reader\n(%s, in any case).\n",
+                 PictureFormatNames().c_str(), PictureEndings().c_str());
     std::fprintf(out, "\nOptions:\n  --help       show this help\n  --version    show the version\n"
                       "\n'korvalis <command> --help' shows a command's options.\n");
 }

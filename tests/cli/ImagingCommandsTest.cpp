@@ -251,6 +251,7 @@ TEST(ImagingCommands, HelpAndVersion) {
     EXPECT_EQ(help.ExitCode, 0);
     for (const char* command : {"decode", "bundle", "preview"})
         EXPECT_NE(help.Out.find(command), std::string::npos) << command;
+    EXPECT_NE(help.Out.find(PictureEndings()), std::string::npos);
     const TRun bundleHelp = Korvalis({"bundle", "--help"});
     EXPECT_EQ(bundleHelp.ExitCode, 0);
     EXPECT_NE(bundleHelp.Out.find("--screensaver FILE|clear"), std::string::npos);

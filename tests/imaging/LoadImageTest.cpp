@@ -135,6 +135,17 @@ TEST(PictureKind, EndingsWithoutRegardToCase) {
         EXPECT_EQ(PictureKindOf(name), kind) << name;
 }
 
+// The manuals are configured from CMake's list of formats; it must be the table's.
+TEST(PictureFormats, ManualsListTheTable) {
+    std::string table;
+    for (const TPictureFormat& format : PictureFormats()) {
+        table += (table.empty() ? "" : "|") + std::string(format.Name) + ":";
+        for (size_t i = 0; i < format.Endings.size(); ++i)
+            table += (i ? "," : "") + std::string(format.Endings[i]);
+    }
+    EXPECT_EQ(table, KORVALIS_PICTURE_FORMATS);
+}
+
 TEST(LoadImageTest, CancelChangesNothingAndSaysNothing) {
     TRasterPictureControl slot;
     slot.Picture() = PatternRaster(240, 320);
