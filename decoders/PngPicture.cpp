@@ -89,9 +89,7 @@ EPNGZLIBError::EPNGZLIBError(int code)
 // ---- Chunk list ---------------------------------------------------------------
 
 TChunk& TPngChunkList::Add(std::unique_ptr<TChunk> chunk) {
-    // Room grows ten chunks at a time.
-    if (FItems.size() == FItems.capacity())
-        FItems.reserve(FItems.capacity() + 10);
+    // Room grows geometrically: a file of many small chunks reads in linear time.
     FItems.push_back(std::move(chunk));
     return *FItems.back();
 }
@@ -143,6 +141,7 @@ TPngPicture::TPngPicture() {
 TPngPicture::~TPngPicture() = default;
 
 void TPngPicture::ReadFromStream(TStream& stream) {
+    TLoadScope load;
     try {
         ReadChunks(stream);
     } catch (const std::bad_alloc&) {
@@ -152,6 +151,7 @@ void TPngPicture::ReadFromStream(TStream& stream) {
 
 void TPngPicture::ReadChunks(TStream& stream) {
     FChunkList.Clear();
+    FTextBytes = 0;
     ResetGamma(FGammaTable);
     ResetGamma(FInverseGamma);
 

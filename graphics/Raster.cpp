@@ -41,6 +41,7 @@ TRaster& TRaster::operator=(TRaster&& other) noexcept {
         FHeight = std::exchange(other.FHeight, 0);
         FFormat = other.FFormat;
         FBits = std::move(other.FBits);
+        FCharge = std::move(other.FCharge);
         FColorTable = other.FColorTable;
         FFillColor = other.FFillColor;
         FOutlineColor = other.FOutlineColor;
@@ -54,6 +55,8 @@ void TRaster::Allocate(int width, int height, bool zero) {
     const uint64_t bytes = uint64_t(width) * uint64_t(height) * uint64_t(BytesPerPixel());
     if (bytes > kMaxBytes)
         throw EOutOfResources();
+    TBudgetCharge charge;
+    charge.Set(bytes);
     std::unique_ptr<uint8_t[]> bits;
     if (bytes > 0) {
         bits.reset(new (std::nothrow) uint8_t[bytes]);
@@ -63,6 +66,7 @@ void TRaster::Allocate(int width, int height, bool zero) {
             std::memset(bits.get(), 0, bytes);
     }
     FBits = std::move(bits);
+    FCharge = std::move(charge);
     FWidth = bytes > 0 ? width : 0;
     FHeight = bytes > 0 ? height : 0;
 }
@@ -96,6 +100,7 @@ void TRaster::SetPixelFormat(TPixelFormat format) {
         }
     }
     FBits = std::move(wide.FBits);
+    FCharge = std::move(wide.FCharge);
     FFormat = format;
 }
 

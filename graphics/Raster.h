@@ -1,5 +1,7 @@
 #pragma once
 
+#include "graphics/LoadBudget.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -47,7 +49,8 @@ class TRaster {
     size_t Stride() const { return static_cast<size_t>(FWidth) * BytesPerPixel(); }
 
     // Resizes to width x height; every pixel becomes 0 (black, or index 0).
-    // Negative sizes count as 0. Raises EOutOfResources when the size cannot be had.
+    // Negative sizes count as 0. Raises EOutOfResources when the size cannot be had
+    // or, during a load, does not fit the load's budget.
     void SetSize(int width, int height);
     // As SetSize, for callers that write every row themselves.
     void SetSizeUninitialized(int width, int height);
@@ -95,6 +98,7 @@ class TRaster {
     int FHeight = 0;
     TPixelFormat FFormat = TPixelFormat::pf24bit;
     std::unique_ptr<uint8_t[]> FBits;
+    TBudgetCharge FCharge; // the pixels, counted against the load that made them
     TColorTable FColorTable{};
     TColor FFillColor = clWhite;
     TColor FOutlineColor = clBlack;
