@@ -92,9 +92,11 @@ TEST(Stream, OnlyRegularFilesOpen) {
         // the test then fails instead of hanging.
         std::promise<void> returned;
         std::future<void> done = returned.get_future();
+        bool waited = false;
         std::thread writer([&] {
             if (done.wait_for(std::chrono::seconds(3)) == std::future_status::ready)
                 return;
+            waited = true;
             const int fd = ::open(row.Path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
             done.wait();
             if (fd >= 0)
@@ -108,6 +110,7 @@ TEST(Stream, OnlyRegularFilesOpen) {
         }
         returned.set_value();
         writer.join();
+        EXPECT_FALSE(waited) << row.Path;
         EXPECT_EQ(message, "Cannot open file \"" + row.Path + "\". " + row.Reason);
     }
     std::filesystem::remove(fifo);

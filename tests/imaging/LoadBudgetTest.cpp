@@ -70,7 +70,8 @@ struct TCraftedRow {
 };
 
 TEST(LoadBudget, CraftedFilesStayWithinTheirBounds) {
-    const uint64_t r1024 = 1024 * 1024 * 3; // 24-bit raster of 1024 x 1024
+    const uint64_t r4000 = 4000 * 4000 * 3; // 24-bit rasters
+    const uint64_t r5000 = 5000 * 5000 * 3;
     const TCraftedRow rows[] = {
         // Texts are capped for the picture, not per chunk: 20 bombs of 8 MiB each
         // keep one text.
@@ -95,12 +96,15 @@ TEST(LoadBudget, CraftedFilesStayWithinTheirBounds) {
          TOutcome::OutOfResources, kMiB, 0},
         {"grey 18919.png", [] { return PngOfZeros(18919, 18919, 0, 1); }, TOutcome::OutOfResources,
          3 * kMiB, 0},
-        // Raster, alpha plane and working raster.
-        {"rgba.png", [] { return PngOfZeros(1024, 1024, 6); }, TOutcome::Loads,
-         r1024 * 7 / 3 + kMiB, 0},
-        // libjpeg's coefficients (as many bytes as the raster at 4:2:0) beside the raster.
-        {"progressive.jpg", [] { return JpegDeclaring(1024, 1024); }, TOutcome::Loads,
-         2 * r1024 + kMiB, 0},
+        // Pictures of more than the allowance load: raster, alpha plane and
+        // working raster; libjpeg's coefficients (as many bytes as the raster at
+        // 4:2:0) beside the raster; a BMP without its rows.
+        {"rgba.png", [] { return PngOfZeros(4000, 4000, 6); }, TOutcome::Loads,
+         r4000 * 7 / 3 + kMiB, 0},
+        {"progressive.jpg", [] { return JpegDeclaring(5000, 5000); }, TOutcome::Loads,
+         2 * r5000 + kMiB, 0},
+        {"24 bits.bmp", [] { return BmpDeclaring(5000, 5000, 24, 0, 0, 0); }, TOutcome::Loads,
+         r5000 + kMiB, 0},
     };
     for (const TCraftedRow& row : rows) {
         const std::vector<uint8_t> bytes = row.Make();
