@@ -43,7 +43,7 @@ void TChunk::ReadPayload(TStream& stream, uint32_t size) {
         throw EPngInvalidCRC();
     // What a chunk costs besides its payload: the object, its allocation and its
     // place in the list. A file of many empty chunks spends the load's budget.
-    constexpr uint64_t kChunkOverhead = 160;
+    constexpr uint64_t kChunkOverhead = 128;
     FCharge.Set(kChunkOverhead + size + 1);
     FData.assign(size_t{size} + 1, 0);
     FDataSize = size;
