@@ -77,6 +77,9 @@ TEST(LoadBudget, CraftedFilesStayWithinTheirBounds) {
         // keep one text.
         {"texts.png", [] { return PngWithTexts(20, size_t{8} << 20); }, TOutcome::Loads, 20 * kMiB,
          0},
+        // Texts just past the cap are dropped, but inflating them uses the room.
+        {"texts over.png", [] { return PngWithTexts(20, (size_t{8} << 20) + 1); }, TOutcome::Loads,
+         20 * kMiB, 40 * kMiB},
         // 1.2 MB of empty chunks: growing the list must not copy it again and again.
         {"chunks.png", [] { return PngWithEmptyChunks(100000); }, TOutcome::Loads, 24 * kMiB,
          40 * kMiB},
