@@ -116,10 +116,12 @@ bool TChunkIHDR::LoadFromStream(TStream& stream, const TChunkName& name, uint32_
     if (&Owner().Header() != this)
         throw EPngInvalidIHDR();
     const uint8_t* p = FData.data();
+    // A size refused is not kept: whoever looks at the failed header row by row
+    // would otherwise walk billions of rows.
+    if (png::BigEndian32(p) > 65535 || png::BigEndian32(p + 4) > 65535)
+        throw EPNGSizeExceeds();
     FWidth = png::BigEndian32(p);
     FHeight = png::BigEndian32(p + 4);
-    if (FWidth > 65535 || FHeight > 65535)
-        throw EPNGSizeExceeds();
     FBitDepth = p[8];
     FColorType = p[9];
     FCompressionMethod = p[10];
@@ -354,8 +356,12 @@ bool TChunkzTXt::LoadFromStream(TStream& stream, const TChunkName& name, uint32_
             growing.Set(2 * uint64_t{room});
             inflated = InflateText(zero + 2, static_cast<size_t>(end - zero - 2), room, text);
         }
+        // Text inflated and then dropped uses the room too: bombs just past it
+        // would each cost a full inflation.
         if (inflated)
             KeepText(std::move(text));
+        else
+            Owner().FTextBytes += std::min(text.size(), room);
     }
     return true;
 }

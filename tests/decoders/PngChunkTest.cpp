@@ -544,10 +544,13 @@ TEST(PngChunks, HeaderCopiesTheRasterItHas) {
         const char* Name;
         std::vector<uint8_t> File; // empty: a header never read
         bool HasRaster;
+        uint32_t Height; // as the source answers it
     } rows[] = {
-        {"read", rgba, true},
-        {"unknown compression", TPngBuilder().Ihdr(3, 2, 8, 6, 0, 1).Bytes(), false},
-        {"never read", {}, false},
+        {"read", rgba, true, 2},
+        {"unknown compression", TPngBuilder().Ihdr(3, 2, 8, 6, 0, 1).Bytes(), false, 2},
+        // A size refused is not kept: a caller walking its rows would take minutes.
+        {"size exceeds", TPngBuilder().Ihdr(0, 0x12200000, 8, 6).Bytes(), false, 0},
+        {"never read", {}, false, 0},
     };
     for (const auto& row : rows) {
         TPngPicture picture;
@@ -561,6 +564,7 @@ TEST(PngChunks, HeaderCopiesTheRasterItHas) {
             source = dynamic_cast<const TChunkIHDR*>(picture.Chunks().Item(0));
             ASSERT_NE(source, nullptr) << row.Name;
         }
+        EXPECT_EQ(source->Height(), row.Height) << row.Name;
         TPngPicture other;
         TChunkIHDR copy(other);
         copy.Assign(*source);
