@@ -3,6 +3,7 @@
 #include "PngDrawing.h"
 #include "decoders/BmpReader.h"
 #include "decoders/JpegPicture.h"
+#include "graphics/LoadBudget.h"
 
 #include <algorithm>
 #include <cctype>
@@ -31,6 +32,8 @@ TPictureKind PictureKindOf(std::string_view fileName) {
 }
 
 TRaster DecodePictureFile(const std::string& fileName) {
+    // One budget for the reader, the compositing and the working raster together.
+    TLoadScope load;
     TRaster working;
     switch (PictureKindOf(fileName)) {
     case TPictureKind::pkPng:

@@ -48,6 +48,8 @@ void ApplyColourKey(const TPngPicture& png, std::span<const uint8_t> file, TRast
     const uint8_t colourType = header.ColorType();
 
     if ((colourType == 0 || colourType == 2) && header.BitDepth() != 8) {
+        TBudgetCharge maskCharge;
+        maskCharge.Set(uint64_t(width) * uint64_t(height));
         const std::vector<uint8_t> mask = PngKeyMask(file);
         if (mask.size() != size_t(width) * size_t(height))
             return;
