@@ -109,6 +109,9 @@ TEST(LoadBudget, CraftedFilesStayWithinTheirBounds) {
          2 * r5000 + kMiB, 0},
         {"24 bits.bmp", [] { return BmpDeclaring(5000, 5000, 24, 0, 0, 0); }, TOutcome::Loads,
          r5000 + kMiB, 0},
+        // RLE with no black in its table is drawn at 24 bits only, never also at 8.
+        {"rle8 no black.bmp", [] { return BmpDeclaring(4000, 4000, 8, 1, 256, 16); },
+         TOutcome::Loads, r4000 + kMiB, 0},
     };
     for (const TCraftedRow& row : rows) {
         const std::vector<uint8_t> bytes = row.Make();
