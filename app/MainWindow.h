@@ -2,101 +2,107 @@
 
 #include "QtBusyWindow.h"
 #include "QtKeyboardCue.h"
+#include "qtloop/QtTimer.h"
 #include "QtToolkit.h"
-#include "bundle/ResourceBundle.h"
-#include "protocol/Connection.h"
-#include "protocol/DevConBinding.h"
-#include "toolkit/Toolkit.h"
-#include "ui/AltBugFixes.h"
+#include "form/MainForm.h"
+#include "toolkit/Components.h"
+#include "toolkit/Layout.h"
 
 #include <QGroupBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QWidget>
 
+#include <map>
 #include <memory>
+#include <span>
+#include <string>
+#include <string_view>
 
 namespace korvalis {
 
-// The one window of the uploader. It owns its components and forwards their
-// events; the work lives in imaging/, bundle/ and protocol/.
-class TfrmMain : public QWidget, public IWindowCursor, public IRepaintable {
+// The uploader's window in Qt: built from the main form's layout table, it
+// gives the form behaviour (form/TfrmMain) its components and passes on the
+// window's show, key-downs and private messages.
+class TQtMainWindow : public QWidget,
+                      public IFormComponents,
+                      public IWindowCursor,
+                      public IRepaintable {
     Q_OBJECT
   public:
-    static constexpr int kClientWidth = 774;
-    static constexpr int kClientHeight = 430;
+    explicit TQtMainWindow(QWidget* parent = nullptr);
+    ~TQtMainWindow() override;
 
-    explicit TfrmMain(QWidget* parent = nullptr);
-    ~TfrmMain() override;
+    // The built components, by the names of the layout.
+    QGroupBox* grp1 = nullptr;
+    TPictureControl* img1 = nullptr;
+    QPushButton* btn1Def = nullptr;
+    QPushButton* btn1Open = nullptr;
+    QGroupBox* grp2 = nullptr;
+    TPictureControl* img2 = nullptr;
+    QPushButton* btn2Clr = nullptr;
+    QPushButton* btn2Open = nullptr;
+    QGroupBox* grp3 = nullptr;
+    TPictureControl* img3 = nullptr;
+    QPushButton* btn3Clr = nullptr;
+    QPushButton* btn3Open = nullptr;
+    QPushButton* btnUpload = nullptr;
+    TStatusBar* stBar = nullptr;
+    QProgressBar* pb1 = nullptr;
+    TQtOpenDialog* dlgOpen = nullptr;
+    TQtTimer* tmrDataflash = nullptr;
 
-    // Components, in creation order.
-    QGroupBox* grp1;
-    TPictureControl* img1;
-    QPushButton* btn1Def;
-    QPushButton* btn1Open;
-    QGroupBox* grp2;
-    TPictureControl* img2;
-    QPushButton* btn2Clr;
-    QPushButton* btn2Open;
-    QGroupBox* grp3;
-    TPictureControl* img3;
-    QPushButton* btn3Clr;
-    QPushButton* btn3Open;
-    QPushButton* btnUpload;
-    TStatusBar* stBar;
-    QProgressBar* pb1;
-    std::unique_ptr<TQtOpenDialog> dlgOpen;
-    THidDeviceController* DevCon;
-    TQtTimer* tmrDataflash;
+    TfrmMain& Form() { return *FForm; }
+    TResourceBundle& Bundle() { return FForm->Bundle(); }
+    IOpenDialog& OpenDialog() { return FForm->OpenDialog(); }
+    void SetOpenDialog(IOpenDialog* dialog) { FForm->SetOpenDialog(dialog); }
+    TConnection& Connection() { return FForm->Connection(); }
+    TDevConBinding& DevConBinding() { return FForm->DevConBinding(); }
+    TAltBugFix& AltBugFix() { return FForm->AltBugFix(); }
 
-    TResourceBundle& Bundle() { return FBundle; }
-    IOpenDialog& OpenDialog() { return *FOpenDialog; }
-    // Tests put a scripted dialog in place of the real one.
-    void SetOpenDialog(IOpenDialog* dialog) { FOpenDialog = dialog ? dialog : dlgOpen.get(); }
+    // IFormComponents
+    IPictureControl& PictureControl(std::string_view name) override;
+    IPushButton& Button(std::string_view name) override;
+    IStatusPanel& StatusPanel(std::string_view name) override;
+    IProgressBar& ProgressBar(std::string_view name) override;
+    IOneShotTimer& Timer(std::string_view name) override;
+    IOpenDialog& OpenDialog(std::string_view name) override;
+    IWindowCursor& Cursor() override { return *this; }
+    IRepaintable& Window() override { return *this; }
+    IBusyWindow* BusyWindow() override { return &FBusyWindow; }
+    void Sleep(int milliseconds) override;
+    int ScreenDepth() const override;
+    IFormWindow& FormWindow() override { return FKeyboardCue->Form(); }
+    const IVisualStyles& VisualStyles() const override { return FKeyboardCue->VisualStyles(); }
+    ITimerFactory& Timers() override { return FKeyboardCue->Timers(); }
 
     // IWindowCursor, IRepaintable
     void SetCursor(TCursorKind cursor) override;
     void RepaintNow() override;
-
-    TConnection& Connection() { return *FConnection; }
-    TDevConBinding& DevConBinding() { return *FDevConBinding; }
-    TQtButton& UploadButton() { return FUploadButton; }
-    TQtProgressBar& ProgressBar() { return FProgressBar; }
-    TAltBugFix& AltBugFix() { return *FAltBugFix; }
 
   protected:
     void showEvent(QShowEvent* event) override;
     bool event(QEvent* event) override;
 
   private:
-    void CreateComponents();
-    void FormCreate();
-    void FormShow();
+    void Build(std::span<const TComponentLayout> layout);
+    void SetTabOrder(std::span<const TComponentLayout> layout);
+    template <class T> T& Find(std::map<std::string, T*, std::less<>>& kind, std::string_view name);
 
-    void btn1DefClick();
-    void btn1OpenClick();
-    void btn2OpenClick();
-    void btn3OpenClick();
-    void btn2ClrClick();
-    void btn3ClrClick();
-    void btnUploadClick();
-    void tmrDataflashTimer();
-
-    TResourceBundle FBundle;
-    std::unique_ptr<TConnection> FConnection;
-    // DevCon's handlers (DevConEnumerate, DevConDeviceChange, DevConDeviceCreateError,
-    // DevConDeviceData) live in the binding.
-    std::unique_ptr<TDevConBinding> FDevConBinding;
-    TQtButton FUploadButton{nullptr};
-    TQtProgressBar FProgressBar{nullptr};
+    std::map<std::string, QWidget*, std::less<>> FWidgets;
+    std::map<std::string, IPictureControl*, std::less<>> FPictures;
+    std::map<std::string, IPushButton*, std::less<>> FButtons;
+    std::map<std::string, IStatusPanel*, std::less<>> FStatusPanels;
+    std::map<std::string, IProgressBar*, std::less<>> FProgressBars;
+    std::map<std::string, IOneShotTimer*, std::less<>> FTimers;
+    std::map<std::string, IOpenDialog*, std::less<>> FDialogs;
+    std::vector<std::unique_ptr<TQtButton>> FButtonAdaptors;
+    std::vector<std::unique_ptr<TQtProgressBar>> FProgressAdaptors;
+    std::vector<std::unique_ptr<TQtOpenDialog>> FDialogObjects;
     TQtBusyWindow FBusyWindow;
-    IOpenDialog* FOpenDialog = nullptr;
-    bool FShown = false;
-
-    // Keyboard-cue fix; the fix goes first, it uses what FKeyboardCue holds.
-    void FormShortCut(uint16_t key, bool& handled);
     std::unique_ptr<TQtKeyboardCue> FKeyboardCue;
-    std::unique_ptr<TAltBugFix> FAltBugFix;
+    // Goes first, while everything it was given exists.
+    std::unique_ptr<TfrmMain> FForm;
 };
 
 // The window font: Tahoma 8 pt (11 pixels) when installed, else the desktop's

@@ -38,6 +38,15 @@ void TPictureControl::paintEvent(QPaintEvent*) {
     painter.drawImage(0, 0, image);
 }
 
+void TQtButton::SetOnClick(std::function<void()> handler) {
+    FOnClick = std::move(handler);
+    if (!FClicked)
+        FClicked = QObject::connect(FButton, &QPushButton::clicked, [this] {
+            if (FOnClick)
+                FOnClick();
+        });
+}
+
 TStatusBar::TStatusBar(QWidget* parent, int panelWidth) : QFrame(parent) {
     FPanel = new QLabel(this);
     FPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);

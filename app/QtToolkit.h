@@ -2,8 +2,9 @@
 
 // The Qt side of the toolkit interfaces: one small adaptor per window operation.
 
-#include "QtTimer.h"
+#include "qtloop/QtTimer.h"
 #include "graphics/Raster.h"
+#include "toolkit/Components.h"
 #include "toolkit/Toolkit.h"
 
 #include <QFrame>
@@ -53,14 +54,21 @@ class TStatusBar : public QFrame, public IStatusPanel {
     QLabel* FPanel;
 };
 
-class TQtButton : public IButton {
+// Clicks run the handler on the GUI thread, directly from the button's signal.
+class TQtButton : public IPushButton {
   public:
     explicit TQtButton(QPushButton* button) : FButton(button) {}
+    ~TQtButton() override { QObject::disconnect(FClicked); }
+    TQtButton(const TQtButton&) = delete;
+    TQtButton& operator=(const TQtButton&) = delete;
     void SetEnabled(bool enabled) override { FButton->setEnabled(enabled); }
     bool Enabled() const override { return FButton->isEnabled(); }
+    void SetOnClick(std::function<void()> handler) override;
 
   private:
     QPushButton* FButton;
+    std::function<void()> FOnClick;
+    QMetaObject::Connection FClicked;
 };
 
 class TQtProgressBar : public IProgressBar {

@@ -4,8 +4,8 @@
 #include "DeviceScreen.h"
 #include "LaunchOptions.h"
 #include "MainWindow.h"
+#include "emulator/KorvalisSimModel.h"
 #include "hid/platform/qt/QtGuiLoop.h"
-#include "hid/platform/sim/KorvalisSimModel.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     sim::TSimPlatform::Select();
     auto model = std::make_shared<sim::TKorvalisSimModel>(options);
 
-    TfrmMain frmMain;
+    TQtMainWindow frmMain;
     frmMain.show();
     TDeviceScreen screen;
     screen.ShowBeside(frmMain);

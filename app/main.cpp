@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(KORVALIS_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("korvalis-uploader"));
     korvalis::UseQtHidGuiLoop();
-    korvalis::TfrmMain frmMain;
+    korvalis::TQtMainWindow frmMain;
     frmMain.show();
     return QApplication::exec();
 }

@@ -3,7 +3,7 @@
 // What `info` and `upload` share: the --simulate options, the simulated
 // device they plug, and waiting on the event loop.
 
-#include "hid/platform/sim/KorvalisSimModel.h"
+#include "emulator/KorvalisSimModel.h"
 
 #include <QCoreApplication>
 

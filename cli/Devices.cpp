@@ -3,8 +3,8 @@
 #include "Command.h"
 
 #include "hid/HidControllerClass.h"
+#include "emulator/KorvalisSimModel.h"
 #include "hid/platform/qt/QtGuiLoop.h"
-#include "hid/platform/sim/KorvalisSimModel.h"
 #include "hid/platform/sim/SimPlatform.h"
 
 #include <QCoreApplication>

@@ -5,7 +5,7 @@
 #include "OutputFile.h"
 
 #include "bundle/ResourceBundle.h"
-#include "hid/platform/sim/KorvalisDeviceModel.h"
+#include "emulator/KorvalisDeviceModel.h"
 #include "imaging/PngWriter.h"
 
 #include <algorithm>

@@ -10,11 +10,8 @@ namespace korvalis::cli {
 
 void THeadlessStatus::SetText(const std::string& text) {
     FText = text;
-    FHistory.push_back(text);
     if (!FOut)
         return;
-    if (FProgress)
-        FProgress->EndLine(text == "Upload succeeded");
     std::fprintf(FOut, "%s\n", text.c_str());
     std::fflush(FOut);
 }
@@ -60,18 +57,17 @@ void TTerminalProgress::EndLine(bool completed) {
     FDrawn = false;
 }
 
-THeadlessView::THeadlessView(std::FILE* out) : Progress(out), Status(out, &Progress) {
+THeadlessView::THeadlessView(std::FILE* out) : Progress(out), Status(out) {
     Dataflash.SetInterval(500);
 }
 
 TConnectionView THeadlessView::View() {
-    return {Status,
-            Upload,
-            Cursor,
-            Progress,
-            Cursor,
-            Dataflash,
-            [](int ms) { QThread::msleep(ulong(ms)); }};
+    return {Status, Upload, Cursor, Progress, Cursor, Dataflash,
+            [](int ms) { QThread::msleep(ulong(ms)); },
+            // A new state always gets a status line of its own.
+            [this](TConnectionState state) {
+                Progress.EndLine(state == TConnectionState::csSucceeded);
+            }};
 }
 
 } // namespace korvalis::cli

@@ -6,7 +6,7 @@
 
 #include "protocol/Connection.h"
 
-#include "app/QtTimer.h"
+#include "qtloop/QtTimer.h"
 
 #include <cstdio>
 #include <string>
@@ -14,20 +14,15 @@
 
 namespace korvalis::cli {
 
-class TTerminalProgress;
-
 class THeadlessStatus : public IStatusPanel {
   public:
-    THeadlessStatus(std::FILE* out, TTerminalProgress* progress) : FOut(out), FProgress(progress) {}
+    explicit THeadlessStatus(std::FILE* out) : FOut(out) {}
     void SetText(const std::string& text) override;
     std::string Text() const override { return FText; }
-    const std::vector<std::string>& History() const { return FHistory; }
 
   private:
     std::FILE* FOut;
-    TTerminalProgress* FProgress;
     std::string FText;
-    std::vector<std::string> FHistory;
 };
 
 class THeadlessButton : public IButton {

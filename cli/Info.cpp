@@ -23,7 +23,8 @@ struct TCheck {
         View.Dataflash.SetOnTimer([this] { Connection.tmrDataflashTimer(); });
     }
     bool Answered() const {
-        return View.Status.Text() == "Connected" || View.Status.Text() == "Incompatible firmware";
+        return Connection.State() == TConnectionState::csConnected ||
+               Connection.State() == TConnectionState::csIncompatible;
     }
     // A device this user may only query never gets the read command.
     bool Done() const { return Answered() || !Device->ReadWriteAccess(); }

@@ -1,5 +1,5 @@
 // korvalis upload: the window's firmware check and upload, headless, with the
-// same status texts; exit 0 only on "Upload succeeded".
+// same status texts; exit 0 only when the upload succeeded.
 #include "Command.h"
 #include "DeviceSession.h"
 #include "HeadlessView.h"
@@ -45,32 +45,33 @@ int RunUpload(std::span<const std::string> args) {
         const THidDevice* device = binding.CurrentHidDevice();
         return device && !device->ReadWriteAccess();
     };
+    using enum TConnectionState;
+    const auto state = [&] { return connection.State(); };
     const auto settled = [&] {
-        const std::string status = view.Status.Text();
-        return status == "Connected" || status == "Incompatible firmware" || readOnly();
+        return state() == csConnected || state() == csIncompatible || readOnly();
     };
-    // The first pass answers "Disconnected", then "Checking firmware..." for a device.
-    RunUntil([&] { return !view.Status.History().empty(); }, simulate.TimeoutSeconds * 1000);
-    RunUntil(settled, view.Status.Text() == "Disconnected" ? 200 : simulate.TimeoutSeconds * 1000);
-    if (view.Status.Text() == "Disconnected" || view.Status.Text().empty()) {
+    // The first pass says disconnected, then checking for a device.
+    RunUntil([&] { return state() != csNone; }, simulate.TimeoutSeconds * 1000);
+    RunUntil(settled, state() == csDisconnected ? 200 : simulate.TimeoutSeconds * 1000);
+    if (state() == csDisconnected || state() == csNone) {
         PrintError("no Korvalis device (0416:5020) found");
         return 1;
     }
-    if (view.Status.Text() == "Checking firmware..." && readOnly()) {
+    if (state() == csChecking && readOnly()) {
         const THidPnPInfo* info = binding.CurrentHidDevice()->PnPInfo();
         PrintError((info ? info->DevicePath + ": " : std::string()) + kReadOnlyDevice);
         return 1;
     }
-    if (view.Status.Text() == "Checking firmware...") {
+    if (state() == csChecking) {
         PrintError("the device did not answer the firmware check");
         return 1;
     }
-    if (view.Status.Text() != "Connected")
+    if (state() != csConnected)
         return 1;
 
     connection.btnUploadClick(bundle, pictures[0].Picture(), pictures[1].Picture(),
                               pictures[2].Picture());
-    const bool succeeded = view.Status.Text() == "Upload succeeded";
+    const bool succeeded = state() == csSucceeded;
     if (model && !simulate.Capture.empty() &&
         !WriteOutputFile(simulate.Capture, model->ReceivedBundle()))
         return 1;

@@ -2,13 +2,13 @@
 # package`). Included at the end of the top-level CMakeLists.txt, so every
 # program target exists by the time this runs.
 
-# The demo lives in app/ and may be switched off or not built yet.
-if(TARGET korvalis-uploader-demo)
+# The demo lives in app/, built with the window.
+if(KORVALIS_GUI)
     install(TARGETS korvalis-uploader-demo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     korvalis_install_man_page(korvalis-uploader-demo.1)
 endif()
 
-if(KORVALIS_TESTS AND EXISTS ${PROJECT_SOURCE_DIR}/tests/install/CMakeLists.txt)
+if(KORVALIS_TESTS)
     add_subdirectory(${PROJECT_SOURCE_DIR}/tests/install ${PROJECT_BINARY_DIR}/tests/install)
 endif()
 

@@ -42,7 +42,36 @@ class TBusyScope {
 
 } // namespace
 
+const char* ConnectionStatusText(TConnectionState state) {
+    switch (state) {
+    case TConnectionState::csNone:
+        return "";
+    case TConnectionState::csDisconnected:
+        return "Disconnected";
+    case TConnectionState::csChecking:
+        return "Checking firmware...";
+    case TConnectionState::csConnected:
+        return "Connected";
+    case TConnectionState::csIncompatible:
+        return "Incompatible firmware";
+    case TConnectionState::csUploading:
+        return "Uploading resources...";
+    case TConnectionState::csSucceeded:
+        return "Upload succeeded";
+    case TConnectionState::csFailed:
+        return "Upload failed";
+    }
+    return "";
+}
+
 TConnection::TConnection(TConnectionView view) : FView(std::move(view)) {}
+
+void TConnection::Report(TConnectionState state) {
+    FState = state;
+    if (FView.StateChanged)
+        FView.StateChanged(state);
+    FView.Status.SetText(ConnectionStatusText(state));
+}
 
 void TConnection::Reset() {
     FCurrentDevice = nullptr;
@@ -53,7 +82,7 @@ void TConnection::Reset() {
 
 bool TConnection::DevConEnumerate(IProtocolDevice& device, int) {
     if (device.VendorID() == kVendorID && device.ProductID() == kProductID) {
-        FView.Status.SetText("Checking firmware...");
+        Report(TConnectionState::csChecking);
         FCurrentDevice = &device;
         device.Claim();
         FView.Dataflash.SetEnabled(true);
@@ -62,7 +91,7 @@ bool TConnection::DevConEnumerate(IProtocolDevice& device, int) {
 }
 
 void TConnection::DevConDeviceChange(const std::function<void()>& enumerate) {
-    FView.Status.SetText("Disconnected");
+    Report(TConnectionState::csDisconnected);
     FView.Upload.SetEnabled(false);
     FCurrentDevice = nullptr;
     if (enumerate)
@@ -88,7 +117,7 @@ void TConnection::DevConDeviceData(uint8_t, const uint8_t* data, uint16_t size) 
     FReceivedCount = SaturatingAdd(FReceivedCount, size);
     if (FExpectedCount == 0 && FLastCommand == kCmdReadDataflash) {
         const bool accepted = FirmwareAccepted(FConfigBlock);
-        FView.Status.SetText(accepted ? "Connected" : "Incompatible firmware");
+        Report(accepted ? TConnectionState::csConnected : TConnectionState::csIncompatible);
         FView.Upload.SetEnabled(accepted);
     }
 }
@@ -127,10 +156,10 @@ bool TConnection::SendHIDCommand(uint8_t code, uint32_t argument1, uint32_t argu
     return written;
 }
 
-void TConnection::EndUpload(const char* status) {
+void TConnection::EndUpload(TConnectionState state) {
     FView.Progress.SetMax(100);
     FView.Progress.SetPosition(0);
-    FView.Status.SetText(status);
+    Report(state);
     FView.Upload.SetEnabled(true);
     FView.Cursor.SetCursor(TCursorKind::crArrow);
     FView.Progress.SetVisible(false);
@@ -144,7 +173,7 @@ void TConnection::btnUploadClick(TResourceBundle& bundle, TRaster& splash, TRast
     bundle.Image2Bin(splash, TResourceBundle::kSplashOffset);
     bundle.Image2Bin(logo, TResourceBundle::kLogoOffset);
     bundle.Image2Bin(screensaver, TResourceBundle::kScreensaverOffset);
-    FView.Status.SetText("Uploading resources...");
+    Report(TConnectionState::csUploading);
     FView.Progress.SetPosition(0);
     FView.Progress.SetVisible(true);
     FView.Window.RepaintNow();
@@ -152,14 +181,14 @@ void TConnection::btnUploadClick(TResourceBundle& bundle, TRaster& splash, TRast
     if (!FCurrentDevice) {
         FView.Cursor.SetCursor(TCursorKind::crArrow);
         FView.Progress.SetVisible(false);
-        FView.Status.SetText("Disconnected");
+        Report(TConnectionState::csDisconnected);
         return;
     }
 
     // A write the device does not take (unplugged, stalled, refused) ends the
     // upload at once with "Upload failed", so the user can try again.
     if (!SendHIDCommand(kCmdWriteResources, 0, TResourceBundle::kSize)) {
-        EndUpload("Upload failed");
+        EndUpload(TConnectionState::csFailed);
         return;
     }
     busy.KeepAlive();
@@ -174,7 +203,7 @@ void TConnection::btnUploadClick(TResourceBundle& bundle, TRaster& splash, TRast
         FReport[0] = 0;
         std::memcpy(FReport.data() + 1, data + size_t(i) * kReportPayload, kReportPayload);
         if (!WriteReportBuffer(outputReportLength)) {
-            EndUpload("Upload failed");
+            EndUpload(TConnectionState::csFailed);
             return;
         }
         if (i % kProgressStep == 0) {
@@ -183,7 +212,7 @@ void TConnection::btnUploadClick(TResourceBundle& bundle, TRaster& splash, TRast
             busy.KeepAlive();
         }
     }
-    EndUpload("Upload succeeded");
+    EndUpload(TConnectionState::csSucceeded);
 }
 
 } // namespace korvalis

@@ -26,6 +26,23 @@ class IProtocolDevice {
     virtual bool WriteReport(const uint8_t* report, uint32_t length) = 0;
 };
 
+// Where the conversation with the device stands. Every state has one status
+// text, and the connection shows it whenever it enters the state; programs
+// decide on the state, never on the text.
+enum class TConnectionState {
+    csNone, // nothing reported yet
+    csDisconnected,
+    csChecking,
+    csConnected,
+    csIncompatible,
+    csUploading,
+    csSucceeded,
+    csFailed,
+};
+
+// The status bar's text of a state; empty for csNone.
+const char* ConnectionStatusText(TConnectionState state);
+
 // The window operations the connection drives.
 struct TConnectionView {
     IStatusPanel& Status;
@@ -36,6 +53,9 @@ struct TConnectionView {
     IOneShotTimer& Dataflash;
     // Blocks the GUI thread for the given time.
     std::function<void(int milliseconds)> Sleep;
+    // Told of every state the connection enters, just before its status text
+    // is shown. May be empty.
+    std::function<void(TConnectionState)> StateChanged = {};
     // Keeps a window alive through the upload; none without a window.
     IBusyWindow* Busy = nullptr;
 };
@@ -74,6 +94,7 @@ class TConnection {
     int32_t ExpectedCount() const { return FExpectedCount; }
     int32_t ReceivedCount() const { return FReceivedCount; }
     uint8_t LastCommand() const { return FLastCommand; }
+    TConnectionState State() const { return FState; }
     const std::array<uint8_t, kConfigBlockSize>& ConfigBlock() const { return FConfigBlock; }
 
     // The firmware verdict on a whole configuration block.
@@ -81,10 +102,13 @@ class TConnection {
 
   private:
     bool WriteReportBuffer(uint16_t outputReportLength);
-    void EndUpload(const char* status);
+    // Enters the state: the view hears of it, then its status text is shown.
+    void Report(TConnectionState state);
+    void EndUpload(TConnectionState state);
 
     TConnectionView FView;
     IProtocolDevice* FCurrentDevice = nullptr;
+    TConnectionState FState = TConnectionState::csNone;
     int32_t FExpectedCount = 0;
     int32_t FReceivedCount = 0;
     uint8_t FLastCommand = 0;

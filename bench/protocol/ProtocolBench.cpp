@@ -5,8 +5,8 @@
 // - with 1 ms per report (full-speed USB): the whole upload against the wire's
 //   own 7.264 s plus the 100 ms pause.
 #include "bundle/ResourceBundle.h"
+#include "emulator/KorvalisSimModel.h"
 #include "hid/platform/qt/QtGuiLoop.h"
-#include "hid/platform/sim/KorvalisSimModel.h"
 #include "protocol/DevConBinding.h"
 
 #include <QCoreApplication>

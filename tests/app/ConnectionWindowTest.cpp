@@ -2,7 +2,7 @@
 // simulated HID platform with the emulated Korvalis device.
 #include "HookedModel.h"
 #include "app/MainWindow.h"
-#include "hid/platform/sim/KorvalisSimModel.h"
+#include "emulator/KorvalisSimModel.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -76,7 +76,7 @@ class ConnectionWindow : public ::testing::Test {
   protected:
     void SetUp() override {
         TSimPlatform::Instance().Reset();
-        form = std::make_unique<TfrmMain>();
+        form = std::make_unique<TQtMainWindow>();
         form->show();
     }
     void TearDown() override {
@@ -101,7 +101,7 @@ class ConnectionWindow : public ::testing::Test {
         TSimPlatform::Instance().Plug(hooked->Interface());
         return hooked;
     }
-    std::unique_ptr<TfrmMain> form;
+    std::unique_ptr<TQtMainWindow> form;
 };
 
 TEST_F(ConnectionWindow, StartUpShowsDisconnectedAfterTheFirstPass) {
@@ -161,7 +161,7 @@ TEST_F(ConnectionWindow, FirmwareTable) {
                            Row{{19, 2, 16}, 0xCF, "Connected", true},
                            Row{{20, 1, 1}, 0xCE, "Incompatible firmware", false}}) {
         TSimPlatform::Instance().Reset();
-        form = std::make_unique<TfrmMain>();
+        form = std::make_unique<TQtMainWindow>();
         form->show();
         ASSERT_TRUE(WaitStatus("Disconnected"));
         PlugKorvalis(Model(row.fw, row.marker));
@@ -238,7 +238,7 @@ TEST_F(ConnectionWindow, SilentOrOverlongAnswersStayChecking) {
     };
     for (const Row& row : {Row{true, {64}, 0}, Row{false, {60}, 10}}) {
         TSimPlatform::Instance().Reset();
-        form = std::make_unique<TfrmMain>();
+        form = std::make_unique<TQtMainWindow>();
         form->show();
         ASSERT_TRUE(WaitStatus("Disconnected"));
         TKorvalisDeviceModel::TOptions options;
@@ -279,13 +279,13 @@ TEST_F(ConnectionWindow, InputQueuedDuringAnUploadIsDiscarded) {
     struct Row {
         const char* name;
         TInput input;
-        QPushButton* TfrmMain::*button;
+        QPushButton* TQtMainWindow::*button;
     };
-    for (const Row& row : {Row{"click on Upload", TInput::Click, &TfrmMain::btnUpload},
-                           Row{"click on Clear", TInput::Click, &TfrmMain::btn2Clr},
-                           Row{"space on Clear", TInput::SpaceKey, &TfrmMain::btn2Clr}}) {
+    for (const Row& row : {Row{"click on Upload", TInput::Click, &TQtMainWindow::btnUpload},
+                           Row{"click on Clear", TInput::Click, &TQtMainWindow::btn2Clr},
+                           Row{"space on Clear", TInput::SpaceKey, &TQtMainWindow::btn2Clr}}) {
         TSimPlatform::Instance().Reset();
-        form = std::make_unique<TfrmMain>();
+        form = std::make_unique<TQtMainWindow>();
         form->show();
         ASSERT_TRUE(WaitStatus("Disconnected"));
         auto hooked = PlugHooked();

@@ -44,7 +44,7 @@ TEST(DemoWindows, DeviceScreenGoesBesideTheMainWindowOnTheScreen) {
 }
 
 TEST(DemoWindows, ClosingTheMainWindowEndsTheDemo) {
-    TfrmMain main;
+    TQtMainWindow main;
     main.show();
     TDeviceScreen screen;
     screen.ShowBeside(main);

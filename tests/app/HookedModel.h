@@ -4,7 +4,7 @@
 // takes. The window writes from the GUI thread, so during an upload the hook
 // runs inside the Upload handler, while whatever the desktop sends waits.
 
-#include "hid/platform/sim/KorvalisSimModel.h"
+#include "emulator/KorvalisSimModel.h"
 
 #include <functional>
 #include <memory>

@@ -35,14 +35,14 @@ bool SameRaster(const TRaster& a, const TRaster& b) {
 class ImagingWindow : public ::testing::Test {
   protected:
     void SetUp() override {
-        form = std::make_unique<TfrmMain>();
+        form = std::make_unique<TQtMainWindow>();
         form->SetOpenDialog(&dialog);
         form->show();
         QApplication::processEvents();
     }
     void TearDown() override { form->SetOpenDialog(nullptr); }
 
-    std::unique_ptr<TfrmMain> form;
+    std::unique_ptr<TQtMainWindow> form;
     TScriptedDialog dialog;
 };
 
@@ -174,7 +174,7 @@ TEST_F(ImagingWindow, DialogFilterMatchesTheEndingsInAnyCase) {
 
 #ifdef KORVALIS_CLI
 // What Upload converts: the three slots into a freshly initialised bundle.
-std::vector<uint8_t> WindowBundle(TfrmMain& form) {
+std::vector<uint8_t> WindowBundle(TQtMainWindow& form) {
     TResourceBundle bundle;
     bundle.Initialise();
     bundle.Image2Bin(form.img1->Picture(), TResourceBundle::kSplashOffset);

@@ -319,7 +319,7 @@ class KeyboardCueWindow : public ::testing::Test {
   protected:
     explicit KeyboardCueWindow(bool hideCues = true) : FStyle(new TCueStyle(hideCues)) {}
     void SetUp() override {
-        form = std::make_unique<TfrmMain>();
+        form = std::make_unique<TQtMainWindow>();
         form->show();
         form->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
@@ -353,7 +353,7 @@ class KeyboardCueWindow : public ::testing::Test {
     }
 
     TStyleScope FStyle;
-    std::unique_ptr<TfrmMain> form;
+    std::unique_ptr<TQtMainWindow> form;
     std::vector<QWidget*> buttons;
     std::vector<QWidget*> others;
     TPaintCounter paints;

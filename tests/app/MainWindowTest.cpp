@@ -1,7 +1,6 @@
 #include "app/MainWindow.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <gtest/gtest.h>
 
@@ -44,7 +43,7 @@ QString Caption(QWidget* w) {
 class MainWindow : public ::testing::Test {
   protected:
     void SetUp() override {
-        form = std::make_unique<TfrmMain>();
+        form = std::make_unique<TQtMainWindow>();
         // The state of the stored layout, before the message loop runs the
         // controller's first pass.
         form->show();
@@ -54,7 +53,7 @@ class MainWindow : public ::testing::Test {
             return form.get();
         return form->findChild<QWidget*>(QString::fromLatin1(name));
     }
-    std::unique_ptr<TfrmMain> form;
+    std::unique_ptr<TQtMainWindow> form;
 };
 
 TEST_F(MainWindow, EveryComponentHasItsGeometryCaptionAndParent) {
@@ -128,27 +127,6 @@ TEST_F(MainWindow, DialogHasItsTitleAndFilter) {
     EXPECT_TRUE(form->dlgOpen->NameFilters()[0].startsWith("Images ("));
 }
 
-TEST_F(MainWindow, TimerKeepsItsScheduleWhenEnabledAgain) {
-    TQtTimer timer(nullptr);
-    int ticks = 0;
-    timer.SetOnTimer([&] {
-        ++ticks;
-        timer.SetEnabled(false);
-    });
-    timer.SetInterval(40);
-    timer.SetEnabled(true);
-    QElapsedTimer watch;
-    watch.start();
-    // Re-enabling every few milliseconds must not push the tick back.
-    while (ticks == 0 && watch.elapsed() < 2000) {
-        timer.SetEnabled(true);
-        timer.SetInterval(40);
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    EXPECT_EQ(ticks, 1);
-    EXPECT_LT(watch.elapsed(), 1000);
-}
-
 } // namespace
 } // namespace korvalis
 
@@ -157,7 +135,7 @@ namespace {
 
 // As when the HID support cannot be loaded: no pass has run, Upload is enabled.
 TEST(MainWindowUpload, WithoutDeviceConvertsSlotsAndEndsDisconnected) {
-    TfrmMain form;
+    TQtMainWindow form;
     form.show();
     form.img2->Picture().SetPixel(0, 0, {255, 255, 255});
     form.btnUpload->click();

@@ -66,7 +66,7 @@ TEST(X11Window, UploadRepairsDamageAnswersPingsAndDropsClicks) {
     TKorvalisDeviceModel::TOptions options;
     options.ReportDelayMicroseconds = 200; // about 1.5 s for the whole upload
     auto hooked = std::make_shared<THookedModel>(std::make_shared<sim::TKorvalisSimModel>(options));
-    auto form = std::make_unique<TfrmMain>();
+    auto form = std::make_unique<TQtMainWindow>();
     form->show();
     ASSERT_TRUE(WaitFor([&] { return form->stBar->Text() == "Disconnected"; }));
     sim::TSimPlatform::Instance().Plug(hooked->Interface());

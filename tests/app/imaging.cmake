@@ -1,15 +1,10 @@
 # The slots of the window: Default, Open..., Clear and the start-up pictures,
 # driven through the buttons with a scripted open-file dialog.
-if(TARGET korvalis_imaging AND TARGET imaging_test_support)
-    add_executable(app_imaging_tests ${CMAKE_CURRENT_LIST_DIR}/ImagingWindowTest.cpp
-                                     ${CMAKE_CURRENT_LIST_DIR}/QtTestMain.cpp)
-    target_link_libraries(app_imaging_tests PRIVATE korvalis_app imaging_test_support GTest::gtest)
-    if(TARGET korvalis)
-        # The command-line tool must write the very bundle the window uploads.
-        add_dependencies(app_imaging_tests korvalis)
-        target_compile_definitions(app_imaging_tests PRIVATE
-                                   KORVALIS_CLI="$<TARGET_FILE:korvalis>")
-    endif()
-    gtest_discover_tests(app_imaging_tests PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
-                         DISCOVERY_TIMEOUT 30)
-endif()
+add_executable(app_imaging_tests ${CMAKE_CURRENT_LIST_DIR}/ImagingWindowTest.cpp
+                                 ${CMAKE_CURRENT_LIST_DIR}/QtTestMain.cpp)
+target_link_libraries(app_imaging_tests PRIVATE korvalis_app imaging_test_support GTest::gtest)
+# The command-line tool must write the very bundle the window uploads.
+add_dependencies(app_imaging_tests korvalis)
+target_compile_definitions(app_imaging_tests PRIVATE KORVALIS_CLI="$<TARGET_FILE:korvalis>")
+gtest_discover_tests(app_imaging_tests PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+                     DISCOVERY_TIMEOUT 30)

@@ -1,5 +1,5 @@
 # Keyboard-cue fix on the Qt side and in the main window.
-find_package(Qt6 REQUIRED COMPONENTS Test)
+korvalis_require(Qt6 COMPONENTS Test)
 add_executable(keyboardcue_tests ${CMAKE_CURRENT_LIST_DIR}/KeyboardCueTest.cpp
                                  ${CMAKE_CURRENT_LIST_DIR}/QtTestMain.cpp)
 target_link_libraries(keyboardcue_tests PRIVATE korvalis_app Qt6::Test GTest::gtest)

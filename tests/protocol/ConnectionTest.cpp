@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <numeric>
 
 namespace korvalis {
@@ -290,6 +291,62 @@ TEST_F(Connection, ReportLengthIsBoundedByTheBuffer) {
             EXPECT_TRUE(d.Writes.empty());
         }
     }
+}
+
+// Programs decide on the state, so every status text must come with its own
+// state, in the same order, and the connection must end in the last one.
+TEST(ConnectionState, EveryStatusTextComesWithItsState) {
+    using enum TConnectionState;
+    struct Row {
+        const char* name;
+        std::array<uint8_t, 3> firmware;
+        int upload; // -1 no upload; otherwise the write refused first (7265: none)
+        bool device;
+        std::vector<TConnectionState> states;
+    };
+    const Row rows[] = {
+        {"connected", {19, 2, 16}, -1, true, {csDisconnected, csChecking, csConnected}},
+        {"incompatible", {19, 2, 15}, -1, true, {csDisconnected, csChecking, csIncompatible}},
+        {"succeeded",
+         {19, 2, 16},
+         7265,
+         true,
+         {csDisconnected, csChecking, csConnected, csUploading, csSucceeded}},
+        {"failed",
+         {19, 2, 16},
+         3000,
+         true,
+         {csDisconnected, csChecking, csConnected, csUploading, csFailed}},
+        {"no device", {}, 0, false, {csDisconnected, csUploading, csDisconnected}},
+    };
+    for (const Row& row : rows) {
+        TFakeView v;
+        TConnection c(v.View());
+        EXPECT_EQ(c.State(), csNone);
+        TFakeDevice d;
+        c.DevConDeviceChange([&] {
+            if (row.device)
+                c.DevConEnumerate(d, 0);
+        });
+        if (row.device) {
+            c.tmrDataflashTimer();
+            const auto block = Block(0xCF, row.firmware[0], row.firmware[1], row.firmware[2]);
+            for (int i = 0; i < 9; ++i)
+                c.DevConDeviceData(0, block.data() + 64 * i, 64);
+        }
+        if (row.upload >= 0) {
+            d.FailFromWrite = row.upload + 1; // after the read command
+            TUploadSlots slots;
+            c.btnUploadClick(slots.bundle, slots.splash, slots.logo, slots.screensaver);
+        }
+        EXPECT_EQ(v.States, row.states) << row.name;
+        std::vector<std::string> texts;
+        for (TConnectionState state : v.States)
+            texts.push_back(ConnectionStatusText(state));
+        EXPECT_EQ(texts, v.Status.History) << row.name;
+        EXPECT_EQ(c.State(), row.states.back()) << row.name;
+    }
+    EXPECT_STREQ(ConnectionStatusText(csNone), "");
 }
 
 } // namespace

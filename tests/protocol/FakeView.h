@@ -69,6 +69,7 @@ struct TFakeView {
     TFakeWindow Window;
     TFakeTimer Timer;
     std::vector<int> Sleeps;
+    std::vector<TConnectionState> States;
     TConnectionView View() {
         return {Status,
                 Upload,
@@ -76,7 +77,8 @@ struct TFakeView {
                 Progress,
                 Window,
                 Timer,
-                [this](int ms) { Sleeps.push_back(ms); }};
+                [this](int ms) { Sleeps.push_back(ms); },
+                [this](TConnectionState state) { States.push_back(state); }};
     }
 };
 

@@ -3,7 +3,7 @@
 // The Korvalis device model behind a simulated HID interface.
 
 #include "KorvalisDeviceModel.h"
-#include "SimPlatform.h"
+#include "hid/platform/sim/SimPlatform.h"
 
 #include <chrono>
 #include <mutex>

@@ -1,9 +1,9 @@
 // The connection talking to the device model directly, without the HID layer:
 // the host side and the device side of the protocol checked against each other.
-#include "FakeView.h"
 #include "bundle/ResourceBundle.h"
+#include "emulator/KorvalisDeviceModel.h"
 #include "graphics/Raster.h"
-#include "hid/platform/sim/KorvalisDeviceModel.h"
+#include "tests/protocol/FakeView.h"
 
 #include <gtest/gtest.h>
 

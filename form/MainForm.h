@@ -1,0 +1,87 @@
+#pragma once
+
+// The uploader's main window as behaviour only: what it does when it is
+// created and shown, on each button, on the timer and on every key-down,
+// with its device controller, connection, slots and bundle. It reaches the
+// window a toolkit built from MainFormLayout() only through toolkit/.
+
+#include "bundle/ResourceBundle.h"
+#include "hid/HidControllerClass.h"
+#include "protocol/Connection.h"
+#include "protocol/DevConBinding.h"
+#include "toolkit/Components.h"
+#include "ui/AltBugFixes.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace korvalis {
+
+class TfrmMain {
+  public:
+    // The window must outlive the form. Wires every component and runs
+    // FormCreate; the device controller starts its first pass from the GUI loop.
+    explicit TfrmMain(IFormComponents& window);
+    ~TfrmMain();
+    TfrmMain(const TfrmMain&) = delete;
+    TfrmMain& operator=(const TfrmMain&) = delete;
+
+    // What the toolkit passes on from the window.
+    // Every time the window is shown; FormShow runs on the first.
+    void WindowShown();
+    // Every key-down, before the window acts on it; the key is never consumed.
+    void WindowKeyDown(uint16_t key);
+    // A private message posted to the window; answers whether the form took it.
+    bool WindowMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
+
+    // Components, by their names in the layout.
+    IPictureControl& img1;
+    IPushButton& btn1Def;
+    IPushButton& btn1Open;
+    IPictureControl& img2;
+    IPushButton& btn2Clr;
+    IPushButton& btn2Open;
+    IPictureControl& img3;
+    IPushButton& btn3Clr;
+    IPushButton& btn3Open;
+    IPushButton& btnUpload;
+    IStatusPanel& stBar;
+    IProgressBar& pb1;
+    IOneShotTimer& tmrDataflash;
+    THidDeviceController* DevCon = nullptr;
+
+    TResourceBundle& Bundle() { return FBundle; }
+    IOpenDialog& OpenDialog() { return *FOpenDialog; }
+    // Tests put a scripted dialog in place of the window's; nullptr restores it.
+    void SetOpenDialog(IOpenDialog* dialog) { FOpenDialog = dialog ? dialog : &FDlgOpen; }
+    TConnection& Connection() { return *FConnection; }
+    TDevConBinding& DevConBinding() { return *FDevConBinding; }
+    TAltBugFix& AltBugFix() { return *FAltBugFix; }
+
+  private:
+    void FormCreate();
+    void FormShow();
+    void FormShortCut(uint16_t key, bool& handled);
+
+    void btn1DefClick();
+    void btn1OpenClick();
+    void btn2OpenClick();
+    void btn3OpenClick();
+    void btn2ClrClick();
+    void btn3ClrClick();
+    void btnUploadClick();
+    void tmrDataflashTimer();
+
+    IFormComponents& FWindow;
+    IOpenDialog& FDlgOpen;
+    IOpenDialog* FOpenDialog;
+    TResourceBundle FBundle;
+    std::unique_ptr<TConnection> FConnection;
+    // DevCon's handlers (DevConEnumerate, DevConDeviceChange, DevConDeviceCreateError,
+    // DevConDeviceData) live in the binding.
+    std::unique_ptr<TDevConBinding> FDevConBinding;
+    std::unique_ptr<TAltBugFix> FAltBugFix;
+    bool FShown = false;
+};
+
+} // namespace korvalis

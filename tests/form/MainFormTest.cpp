@@ -1,0 +1,240 @@
+// The main window's behaviour with no toolkit at all: components made from
+// the layout table as plain fakes, the plain GUI loop, the simulated device.
+#include "form/MainForm.h"
+#include "emulator/KorvalisSimModel.h"
+#include "form/MainFormLayout.h"
+#include "hid/PlainGuiLoop.h"
+#include "hid/platform/sim/SimPlatform.h"
+#include "imaging/ImageSlots.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace korvalis {
+namespace {
+
+struct TStatus : IStatusPanel {
+    std::vector<std::string> History;
+    void SetText(const std::string& text) override { History.push_back(text); }
+    std::string Text() const override { return History.empty() ? "" : History.back(); }
+};
+
+struct TButton : IPushButton {
+    bool IsEnabled = true;
+    std::function<void()> OnClick;
+    void SetEnabled(bool enabled) override { IsEnabled = enabled; }
+    bool Enabled() const override { return IsEnabled; }
+    void SetOnClick(std::function<void()> handler) override { OnClick = std::move(handler); }
+    void Click() {
+        if (IsEnabled && OnClick)
+            OnClick();
+    }
+};
+
+struct TProgress : IProgressBar {
+    int Max = 0, Position = 0;
+    bool Visible = false;
+    void SetMax(int max) override { Max = max; }
+    void SetPosition(int position) override { Position = position; }
+    void SetVisible(bool visible) override { Visible = visible; }
+    void RepaintNow() override {}
+};
+
+// Ticks from the plain loop, as a toolkit's timer ticks from its event loop.
+struct TLoopTimer : IOneShotTimer {
+    explicit TLoopTimer(THidPlainLoop& loop) : Loop(loop) {}
+    void SetEnabled(bool enabled) override {
+        if (enabled != On) {
+            On = enabled;
+            Arm();
+        }
+    }
+    bool Enabled() const override { return On; }
+    void SetInterval(uint32_t ms) override {
+        if (ms != Ms) {
+            Ms = ms;
+            Arm();
+        }
+    }
+    uint32_t Interval() const override { return Ms; }
+    void SetOnTimer(std::function<void()> handler) override { OnTimer = std::move(handler); }
+    void Arm() {
+        const uint64_t schedule = ++Schedule;
+        if (On)
+            Loop.PostDelayed(int(Ms), [this, schedule] {
+                if (!On || schedule != Schedule)
+                    return;
+                Arm();
+                if (OnTimer)
+                    OnTimer();
+            });
+    }
+    THidPlainLoop& Loop;
+    bool On = false;
+    uint32_t Ms = 0;
+    uint64_t Schedule = 0;
+    std::function<void()> OnTimer;
+};
+
+struct TScriptedDialog : IOpenDialog {
+    std::optional<std::string> Answer;
+    std::optional<std::string> Execute() override { return Answer; }
+};
+
+// A control of the fake window; buttons count their repaints.
+struct TControl : IControl {
+    bool Windowed = true, Button = false;
+    int Repaints = 0;
+    std::vector<TControl*> Children;
+    bool IsWindowed() const override { return Windowed; }
+    bool IsButton() const override { return Button; }
+    int ControlCount() const override { return int(Children.size()); }
+    IControl& Control(int index) override { return *Children.at(size_t(index)); }
+    void RepaintNow() override { ++Repaints; }
+};
+
+struct TPosted : IMessagePoster {
+    std::vector<uint32_t> Messages;
+    void PostMessage(uint32_t message, uintptr_t, intptr_t) override {
+        Messages.push_back(message);
+    }
+};
+
+// Every component of the layout, made by kind.
+class TFakeWindow : public IFormComponents,
+                    public IWindowCursor,
+                    public IRepaintable,
+                    public IFormWindow,
+                    public IVisualStyles,
+                    public ITimerFactory {
+  public:
+    explicit TFakeWindow(THidPlainLoop& loop) : FLoop(loop) {
+        for (const TComponentLayout& row : MainFormLayout()) {
+            TControl& control = FControls[row.Name];
+            control.Windowed = row.Kind != TComponentKind::PictureControl;
+            control.Button = row.Kind == TComponentKind::Button;
+            if (row.Parent)
+                FControls.at(row.Parent).Children.push_back(&control);
+            switch (row.Kind) {
+            case TComponentKind::PictureControl:
+                Pictures.try_emplace(row.Name, row.Width, row.Height);
+                break;
+            case TComponentKind::Button:
+                Buttons[row.Name].IsEnabled = row.Enabled;
+                break;
+            case TComponentKind::StatusBar:
+                Status[row.Name];
+                break;
+            case TComponentKind::ProgressBar:
+                Progress[row.Name].Visible = row.Visible;
+                break;
+            case TComponentKind::Timer: {
+                TLoopTimer& timer = Timers_.try_emplace(row.Name, loop).first->second;
+                timer.SetInterval(uint32_t(row.Value));
+                timer.SetEnabled(row.Enabled);
+                break;
+            }
+            case TComponentKind::OpenDialog:
+                Dialogs[row.Name];
+                break;
+            default:
+                break;
+            }
+        }
+    }
+
+    IPictureControl& PictureControl(std::string_view name) override {
+        return Pictures.at(std::string(name));
+    }
+    IPushButton& Button(std::string_view name) override { return Buttons.at(std::string(name)); }
+    IStatusPanel& StatusPanel(std::string_view name) override {
+        return Status.at(std::string(name));
+    }
+    IProgressBar& ProgressBar(std::string_view name) override {
+        return Progress.at(std::string(name));
+    }
+    IOneShotTimer& Timer(std::string_view name) override { return Timers_.at(std::string(name)); }
+    IOpenDialog& OpenDialog(std::string_view name) override {
+        return Dialogs.at(std::string(name));
+    }
+    IWindowCursor& Cursor() override { return *this; }
+    IRepaintable& Window() override { return *this; }
+    IBusyWindow* BusyWindow() override { return nullptr; }
+    void Sleep(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+    int ScreenDepth() const override { return 0; }
+    IFormWindow& FormWindow() override { return *this; }
+    const IVisualStyles& VisualStyles() const override { return *this; }
+    ITimerFactory& Timers() override { return *this; }
+
+    void SetCursor(TCursorKind cursor) override { Cursors.push_back(cursor); }
+    void RepaintNow() override {}
+    IControl& FormControl() override { return FControls.at("frmMain"); }
+    IMessagePoster& FormMessages() override { return Posted; }
+    bool Active() const override { return true; }
+    std::unique_ptr<IOneShotTimer> CreateTimer() override {
+        return std::make_unique<TLoopTimer>(FLoop);
+    }
+
+    std::map<std::string, TRasterPictureControl> Pictures;
+    std::map<std::string, TButton> Buttons;
+    std::map<std::string, TStatus> Status;
+    std::map<std::string, TProgress> Progress;
+    std::map<std::string, TLoopTimer> Timers_;
+    std::map<std::string, TScriptedDialog> Dialogs;
+    std::vector<TCursorKind> Cursors;
+    TPosted Posted;
+    std::map<std::string, TControl> FControls;
+
+  private:
+    THidPlainLoop& FLoop;
+};
+
+TEST(MainForm, ShowPlugUploadWithoutAToolkit) {
+    THidPlainLoop loop;
+    sim::TSimPlatform::Select();
+    sim::TSimPlatform::Instance().Reset();
+    TFakeWindow window(loop);
+    {
+        TfrmMain form(window);
+        TStatus& status = window.Status.at("stBar");
+        form.WindowShown();
+        EXPECT_EQ(window.Pictures.at("img1").Picture().Pixel(120, 160),
+                  DefaultPictureRaster().Pixel(120, 160));
+        ASSERT_TRUE(loop.RunUntil([&] { return status.Text() == "Disconnected"; }, 3000));
+        EXPECT_FALSE(window.Buttons.at("btnUpload").Enabled());
+
+        auto model = std::make_shared<sim::TKorvalisSimModel>();
+        sim::TSimPlatform::Instance().Plug(sim::KorvalisInterface(model));
+        ASSERT_TRUE(loop.RunUntil([&] { return status.Text() == "Connected"; }, 3000));
+        EXPECT_EQ(model->ReadCommands(), 1u);
+
+        window.Pictures.at("img3").Picture().SetPixel(7, 7, {10, 200, 30});
+        window.Buttons.at("btnUpload").Click();
+        EXPECT_EQ(status.Text(), "Upload succeeded");
+        EXPECT_EQ(status.History, (std::vector<std::string>{
+                                      "Disconnected", "Disconnected", "Checking firmware...",
+                                      "Connected", "Uploading resources...", "Upload succeeded"}));
+        EXPECT_FALSE(window.Progress.at("pb1").Visible);
+        EXPECT_EQ(window.Cursors.back(), TCursorKind::crArrow);
+        ASSERT_TRUE(loop.RunUntil([&] { return model->BundleComplete(); }, 5000));
+        const auto sent = form.Bundle().Data();
+        EXPECT_EQ(model->ReceivedBundle(), std::vector<uint8_t>(sent.begin(), sent.end()));
+
+        // ALT asks for the buttons to be repainted once the key is through.
+        form.WindowKeyDown(vk::Alt);
+        ASSERT_EQ(window.Posted.Messages, std::vector<uint32_t>{WM_AltBugForceSelfRepaint});
+        EXPECT_TRUE(form.WindowMessage(WM_AltBugForceSelfRepaint, 0, 0));
+        EXPECT_EQ(window.FControls.at("btnUpload").Repaints, 1);
+        EXPECT_EQ(window.FControls.at("img1").Repaints, 0);
+    }
+    sim::TSimPlatform::Instance().Reset();
+}
+
+} // namespace
+} // namespace korvalis
