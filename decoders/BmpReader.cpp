@@ -1,5 +1,7 @@
 #include "BmpReader.h"
 
+#include "graphics/LoadBudget.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -136,6 +138,50 @@ void BlackenRows(TRaster& raster, const std::vector<bool>& given, int blackIndex
             std::memset(raster.ScanLine(y), fill, raster.Stride());
 }
 
+// Converts count pixels of a row stored at bits per pixel to the raster's
+// layout: indices for up to 8 bits, blue, green, red for 16 and 32 bits.
+void ConvertPixels(const THeader& h, const uint8_t* in, uint8_t* out, size_t count) {
+    const TChannel red(h.Masks[0]), green(h.Masks[1]), blue(h.Masks[2]);
+    switch (h.BitCount) {
+    case 1:
+    case 2:
+    case 4: {
+        const int bits = h.BitCount;
+        const size_t perByte = 8 / static_cast<size_t>(bits);
+        const uint8_t mask = static_cast<uint8_t>((1u << bits) - 1);
+        for (size_t x = 0; x < count; ++x) {
+            const int shift = 8 - bits * static_cast<int>(x % perByte + 1);
+            out[x] = static_cast<uint8_t>((in[x / perByte] >> shift) & mask);
+        }
+        break;
+    }
+    case 16:
+        for (size_t x = 0; x < count; ++x, out += 3) {
+            const uint32_t p = U16(in + 2 * x);
+            out[0] = blue.Value(p);
+            out[1] = green.Value(p);
+            out[2] = red.Value(p);
+        }
+        break;
+    case 32:
+        if (h.Masks == std::array<uint32_t, 3>{0xFF0000, 0xFF00, 0xFF}) {
+            for (size_t x = 0; x < count; ++x, out += 3, in += 4) {
+                out[0] = in[0];
+                out[1] = in[1];
+                out[2] = in[2];
+            }
+        } else {
+            for (size_t x = 0; x < count; ++x, out += 3) {
+                const uint32_t p = U32(in + 4 * x);
+                out[0] = blue.Value(p);
+                out[1] = green.Value(p);
+                out[2] = red.Value(p);
+            }
+        }
+        break;
+    }
+}
+
 void ReadUncompressed(TStream& stream, const THeader& h, int64_t dataBytes, TRaster& raster,
                       int blackIndex) {
     const int width = raster.Width();
@@ -147,74 +193,42 @@ void ReadUncompressed(TStream& stream, const THeader& h, int64_t dataBytes, TRas
         std::min<int64_t>(height, (dataBytes + static_cast<int64_t>(stride - rowBytes)) /
                                       static_cast<int64_t>(stride)));
     const bool topDown = h.Height < 0;
-    std::vector<uint8_t> buffer(stride);
     std::vector<bool> given(static_cast<size_t>(height), false);
 
-    const bool direct24 = h.BitCount == 24;
-    const bool direct8 = h.BitCount == 8;
-    const TChannel red(h.Masks[0]), green(h.Masks[1]), blue(h.Masks[2]);
+    // The file's own row layout is the raster's for 8 and 24 bits: read straight
+    // into it. Other rows are converted a piece at a time, so a very wide picture
+    // needs no row buffer of its width; a whole number of bytes and pixels each.
+    const bool direct = h.BitCount == 24 || h.BitCount == 8;
+    constexpr size_t kPieceBytes = 4096;
+    const size_t piecePixels = kPieceBytes * 8 / h.BitCount;
+    const size_t outBytesPerPixel = static_cast<size_t>(raster.BytesPerPixel());
+    std::vector<uint8_t> buffer(!direct && rowsInFile > 0 ? std::min(rowBytes, kPieceBytes) : 0);
 
     for (int r = 0; r < rowsInFile; ++r) {
         const int y = topDown ? r : height - 1 - r;
         uint8_t* out = raster.ScanLine(y);
         given[static_cast<size_t>(y)] = true;
-        // The file's own row layout is the raster's for 8 and 24 bits: read
-        // straight into it.
-        stream.ReadBuffer(direct24 || direct8 ? out : buffer.data(), rowBytes);
+        if (direct) {
+            stream.ReadBuffer(out, rowBytes);
+        } else {
+            for (size_t x = 0; x < static_cast<size_t>(width); x += piecePixels) {
+                const size_t count = std::min(piecePixels, static_cast<size_t>(width) - x);
+                stream.ReadBuffer(buffer.data(), (count * h.BitCount + 7) / 8);
+                ConvertPixels(h, buffer.data(), out + x * outBytesPerPixel, count);
+            }
+        }
         if (stride > rowBytes)
             stream.Seek(static_cast<int64_t>(stride - rowBytes), TSeekOrigin::soCurrent);
-        if (direct24 || direct8)
-            continue;
-        const uint8_t* in = buffer.data();
-        switch (h.BitCount) {
-        case 1:
-        case 2:
-        case 4: {
-            const int bits = h.BitCount;
-            const int perByte = 8 / bits;
-            const uint8_t mask = static_cast<uint8_t>((1u << bits) - 1);
-            for (int x = 0; x < width; ++x) {
-                const int shift = 8 - bits * (x % perByte + 1);
-                out[x] = static_cast<uint8_t>((in[x / perByte] >> shift) & mask);
-            }
-            break;
-        }
-        case 16:
-            for (int x = 0; x < width; ++x, out += 3) {
-                const uint32_t p = U16(in + 2 * x);
-                out[0] = blue.Value(p);
-                out[1] = green.Value(p);
-                out[2] = red.Value(p);
-            }
-            break;
-        case 32:
-            if (h.Masks == std::array<uint32_t, 3>{0xFF0000, 0xFF00, 0xFF}) {
-                for (int x = 0; x < width; ++x, out += 3, in += 4) {
-                    out[0] = in[0];
-                    out[1] = in[1];
-                    out[2] = in[2];
-                }
-            } else {
-                for (int x = 0; x < width; ++x, out += 3) {
-                    const uint32_t p = U32(in + 4 * x);
-                    out[0] = blue.Value(p);
-                    out[1] = green.Value(p);
-                    out[2] = red.Value(p);
-                }
-            }
-            break;
-        }
     }
     BlackenRows(raster, given, blackIndex);
 }
 
 // RLE8 and RLE4 as the BMP format defines them. Damaged data is clipped to the
 // picture, never refused; pixels the data skips stay black.
-void DecodeRle(const std::vector<uint8_t>& d, bool rle4, TRaster& raster, int blackIndex) {
-    const int width = raster.Width();
-    const int height = raster.Height();
+void DecodeRle(const std::vector<uint8_t>& d, bool rle4, int width, int height, TRaster& raster,
+               int blackIndex) {
     // Without a black entry the skipped pixels need 24 bits: the runs are drawn
-    // straight into a black 24-bit raster rather than widened afterwards.
+    // straight into a black 24-bit raster, and no 8-bit one is made beside it.
     const bool wide = blackIndex < 0;
     const TColorTable table = raster.ColorTable();
     if (wide) {
@@ -223,6 +237,7 @@ void DecodeRle(const std::vector<uint8_t>& d, bool rle4, TRaster& raster, int bl
         rgb.SetSize(width, height);
         raster = std::move(rgb);
     } else {
+        raster.SetSizeUninitialized(width, height);
         std::memset(raster.Bits(), blackIndex, raster.Stride() * static_cast<size_t>(height));
     }
 
@@ -305,6 +320,7 @@ void DecodeRle(const std::vector<uint8_t>& d, bool rle4, TRaster& raster, int bl
 } // namespace
 
 void ReadBitmap(TStream& stream, TRaster& raster) {
+    TLoadScope load;
     const int64_t base = stream.Position();
     const int64_t size = stream.Remaining();
     if (size == 0) {
@@ -345,6 +361,9 @@ void ReadBitmap(TStream& stream, TRaster& raster) {
         NotValid();
     if (h.Width <= 0 || h.Height == 0 || h.Height == std::numeric_limits<int32_t>::min())
         NotValid();
+    // A picture too big is refused before anything is read for it.
+    load.Budget().SetPicture(static_cast<uint64_t>(h.Width),
+                             static_cast<uint64_t>(h.Height < 0 ? -h.Height : h.Height));
 
     if (bitFields && !h.HasMasks) {
         uint8_t masks[16];
@@ -393,10 +412,11 @@ void ReadBitmap(TStream& stream, TRaster& raster) {
         int64_t dataBytes = stream.Remaining();
         if (h.SizeImage != 0)
             dataBytes = std::min<int64_t>(dataBytes, h.SizeImage);
+        TBudgetCharge dataCharge;
+        dataCharge.Set(static_cast<uint64_t>(dataBytes));
         std::vector<uint8_t> data(static_cast<size_t>(dataBytes));
         stream.ReadBuffer(data.data(), data.size());
-        result.SetSizeUninitialized(width, height);
-        DecodeRle(data, h.Compression == kBiRle4, result, blackIndex);
+        DecodeRle(data, h.Compression == kBiRle4, width, height, result, blackIndex);
     } else {
         const uint64_t stride = (uint64_t(width) * h.BitCount + 31) / 32 * 4;
         const int64_t dataBytes = static_cast<int64_t>(

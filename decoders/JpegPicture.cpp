@@ -1,5 +1,7 @@
 #include "JpegPicture.h"
 
+#include "graphics/LoadBudget.h"
+
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
@@ -13,9 +15,9 @@ namespace korvalis {
 namespace {
 
 constexpr int kQuantizedColors = 236;
-// Progressive files keep every coefficient in memory; past this libjpeg gives up
-// with an error instead of taking the machine's memory.
-constexpr long kMaxLibjpegMemory = 1L << 30;
+// A progressive file may repeat scans that each cost a pass over the whole
+// picture; real encoders write a dozen or so.
+constexpr int kMaxScans = 500;
 
 struct TErrorManager {
     jpeg_error_mgr Pub;
@@ -91,7 +93,14 @@ void SkipInputData(j_decompress_ptr cinfo, long count) {
 
 void TermSource(j_decompress_ptr) {}
 
-// One libjpeg decompressor over a picture's compressed bytes.
+void MonitorProgress(j_common_ptr cinfo) {
+    if (cinfo->is_decompressor &&
+        reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxScans)
+        ERREXIT(cinfo, JERR_BAD_SCAN_SCRIPT);
+}
+
+// One libjpeg decompressor over a picture's compressed bytes. libjpeg's own
+// memory is counted against the load's budget through its memory manager.
 class TDecompressor {
   public:
     explicit TDecompressor(const std::vector<uint8_t>& data) {
@@ -103,7 +112,18 @@ class TDecompressor {
         Errors.Pub.reset_error_mgr = ResetErrorManager;
         Guarded([this] { jpeg_create_decompress(&Info); });
         Created = true;
-        Info.mem->max_memory_to_use = kMaxLibjpegMemory;
+        Info.client_data = this;
+        Memory = *Info.mem;
+        Info.mem->alloc_small = AllocSmall;
+        Info.mem->alloc_large = AllocLarge;
+        Info.mem->alloc_sarray = AllocSarray;
+        Info.mem->alloc_barray = AllocBarray;
+        Info.mem->request_virt_sarray = RequestVirtSarray;
+        Info.mem->request_virt_barray = RequestVirtBarray;
+        if (TLoadBudget* budget = TLoadBudget::Current())
+            Info.mem->max_memory_to_use = static_cast<long>(budget->Limit());
+        Progress.progress_monitor = MonitorProgress;
+        Info.progress = &Progress;
         Source.Data = data.data();
         Source.Size = data.size();
         Source.Pub.init_source = InitSource;
@@ -125,15 +145,72 @@ class TDecompressor {
     // Runs body, which may call into libjpeg but must own nothing with a
     // destructor: a fatal error leaves it by longjmp.
     template <typename F> void Guarded(F&& body) {
-        if (setjmp(Errors.Jump) != 0)
+        if (setjmp(Errors.Jump) != 0) {
+            if (OverBudget)
+                throw EOutOfResources();
             throw EJPEG(Errors.Pub.msg_code);
+        }
         body();
     }
 
     jpeg_decompress_struct Info{};
     TErrorManager Errors{};
     TSourceManager Source{};
+    jpeg_progress_mgr Progress{};
     bool Created = false;
+
+  private:
+    static TDecompressor& Of(j_common_ptr cinfo) {
+        return *static_cast<TDecompressor*>(cinfo->client_data);
+    }
+    // Counts a request before libjpeg allocates for it; one that does not fit
+    // fails the decode as libjpeg's own shortage would, raised as ours.
+    static void Charge(j_common_ptr cinfo, uint64_t bytes) {
+        TDecompressor& d = Of(cinfo);
+        if (!d.Charged.TryAdd(bytes)) {
+            d.OverBudget = true;
+            ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+        }
+    }
+    static uint64_t ArrayBytes(uint64_t rowBytes, JDIMENSION rows) {
+        return (rowBytes + sizeof(void*)) * rows;
+    }
+    static void* AllocSmall(j_common_ptr cinfo, int pool, size_t size) {
+        Charge(cinfo, size);
+        return Of(cinfo).Memory.alloc_small(cinfo, pool, size);
+    }
+    static void* AllocLarge(j_common_ptr cinfo, int pool, size_t size) {
+        Charge(cinfo, size);
+        return Of(cinfo).Memory.alloc_large(cinfo, pool, size);
+    }
+    static JSAMPARRAY AllocSarray(j_common_ptr cinfo, int pool, JDIMENSION samples,
+                                  JDIMENSION rows) {
+        Charge(cinfo, ArrayBytes(uint64_t{samples} * sizeof(JSAMPLE), rows));
+        return Of(cinfo).Memory.alloc_sarray(cinfo, pool, samples, rows);
+    }
+    static JBLOCKARRAY AllocBarray(j_common_ptr cinfo, int pool, JDIMENSION blocks,
+                                   JDIMENSION rows) {
+        Charge(cinfo, ArrayBytes(uint64_t{blocks} * sizeof(JBLOCK), rows));
+        return Of(cinfo).Memory.alloc_barray(cinfo, pool, blocks, rows);
+    }
+    // Whole-picture arrays (a progressive file's coefficients, two-pass
+    // quantisation's picture) are counted when asked for, before any is made.
+    static jvirt_sarray_ptr RequestVirtSarray(j_common_ptr cinfo, int pool, boolean zero,
+                                              JDIMENSION samples, JDIMENSION rows,
+                                              JDIMENSION access) {
+        Charge(cinfo, ArrayBytes(uint64_t{samples} * sizeof(JSAMPLE), rows));
+        return Of(cinfo).Memory.request_virt_sarray(cinfo, pool, zero, samples, rows, access);
+    }
+    static jvirt_barray_ptr RequestVirtBarray(j_common_ptr cinfo, int pool, boolean zero,
+                                              JDIMENSION blocks, JDIMENSION rows,
+                                              JDIMENSION access) {
+        Charge(cinfo, ArrayBytes(uint64_t{blocks} * sizeof(JBLOCK), rows));
+        return Of(cinfo).Memory.request_virt_barray(cinfo, pool, zero, blocks, rows, access);
+    }
+
+    jpeg_memory_mgr Memory{}; // libjpeg's own methods
+    TBudgetCharge Charged;    // given back when the decompressor is destroyed
+    bool OverBudget = false;
 };
 
 bool IsFourComponent(J_COLOR_SPACE space) {
@@ -275,6 +352,7 @@ void TJpegPicture::DecodeRows(const TRowSink& sink) {
 
 TRaster TJpegPicture::Decode(const TRowSink* sink) const {
     static const std::vector<uint8_t> kNoData;
+    TLoadScope load;
     TDecompressor d(FImage ? FImage->Data : kNoData);
     jpeg_decompress_struct& info = d.Info;
     d.Guarded([&info] { jpeg_read_header(&info, TRUE); });
@@ -304,26 +382,28 @@ TRaster TJpegPicture::Decode(const TRowSink* sink) const {
     const bool buffered = FOptions.ProgressiveDisplay && jpeg_has_multiple_scans(&info);
     info.buffered_image = buffered ? TRUE : FALSE;
 
-    // Refuse a picture too big for a raster before libjpeg allocates for it.
+    // Refuse a picture too big for a raster before libjpeg allocates for it, and
+    // make the raster first: libjpeg has what is left of the budget.
     d.Guarded([&info] { jpeg_calc_output_dimensions(&info); });
-    const uint64_t outputBytes =
-        uint64_t{info.output_width} * info.output_height * (quantize ? 1u : 3u);
-    if (outputBytes > TRaster::kMaxBytes)
-        throw EOutOfResources();
+    load.Budget().SetPicture(info.output_width, info.output_height);
+    load.Budget().AllowFor(info.image_width, info.image_height);
+    d.Info.mem->max_memory_to_use = static_cast<long>(load.Budget().Limit());
 
     TRaster result(0, 0, quantize ? TPixelFormat::pf8bit : TPixelFormat::pf24bit);
     TRaster* bitmap = &result;
-    d.Guarded([&info] { jpeg_start_decompress(&info); });
     const int width = static_cast<int>(info.output_width);
     const int height = static_cast<int>(info.output_height);
-    const int components = quantize ? 1 : info.output_components;
-    if (components != (fourComponent ? 4 : bitmap->BytesPerPixel()))
-        throw EJPEG(JERR_CONVERSION_NOTIMPL);
     // Rows handed to a sink pass through a single row.
     bitmap->SetSizeUninitialized(width, sink && height > 0 ? 1 : height);
     if (bitmap->Empty())
         throw EJPEG(JERR_EMPTY_IMAGE);
+    d.Guarded([&info] { jpeg_start_decompress(&info); });
+    const int components = quantize ? 1 : info.output_components;
+    if (components != (fourComponent ? 4 : bitmap->BytesPerPixel()))
+        throw EJPEG(JERR_CONVERSION_NOTIMPL);
 
+    TBudgetCharge cmykCharge;
+    cmykCharge.Set(fourComponent ? uint64_t{info.output_width} * 4 : 0);
     std::vector<uint8_t> cmykRow(fourComponent ? static_cast<size_t>(width) * 4 : 0);
     const bool inverted = info.saw_Adobe_marker != 0;
     TRaster* raster = bitmap;

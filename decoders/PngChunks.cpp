@@ -41,6 +41,10 @@ void TChunk::ReadPayload(TStream& stream, uint32_t size) {
     // fail its CRC test anyway; failing now saves reserving memory for it.
     if (int64_t{size} > stream.Remaining())
         throw EPngInvalidCRC();
+    // What a chunk costs besides its payload: the object, its allocation and its
+    // place in the list. A file of many empty chunks spends the load's budget.
+    constexpr uint64_t kChunkOverhead = 128;
+    FCharge.Set(kChunkOverhead + size + 1);
     FData.assign(size_t{size} + 1, 0);
     FDataSize = size;
     const size_t got = stream.Read(FData.data(), size);
@@ -79,15 +83,30 @@ void TChunkIHDR::Assign(const TChunk& source) {
     FCompressionMethod = header.FCompressionMethod;
     FFilterMethod = header.FFilterMethod;
     FInterlaceMethod = header.FInterlaceMethod;
-    PrepareImageData();
+    FImageData.reset();
+    FImageAlpha.reset();
+    FRasterCharge.Reset();
     FBitmapInfo = header.FBitmapInfo;
-    if (FImageData)
-        std::memcpy(FImageData.get(), header.FImageData.get(),
-                    FRowStride * static_cast<size_t>(FHeight));
-    if (FImageAlpha)
-        std::memcpy(FImageAlpha.get(), header.FImageAlpha.get(),
-                    static_cast<size_t>(FWidth) * FHeight);
+    FRowStride = header.FRowStride;
+    FHasPalette = header.FHasPalette;
+    // A header whose read failed before its raster was prepared has none to copy.
+    const size_t imageBytes = header.FImageData ? FRowStride * size_t{FHeight} : 0;
+    const size_t alphaBytes = header.FImageAlpha ? size_t{FWidth} * FHeight : 0;
+    FRasterCharge.Set(uint64_t{imageBytes} + alphaBytes);
+    const auto copy = [](const TBuffer& from, size_t bytes) {
+        TBuffer to;
+        if (bytes > 0) {
+            to.reset(static_cast<uint8_t*>(std::malloc(bytes)));
+            if (!to)
+                throw EOutOfResources();
+            std::memcpy(to.get(), from.get(), bytes);
+        }
+        return to;
+    };
+    FImageData = copy(header.FImageData, imageBytes);
+    FImageAlpha = copy(header.FImageAlpha, alphaBytes);
     FKeyMask.reset();
+    FKeyMaskCharge.Reset();
     if (header.FKeyMask)
         std::memcpy(PrepareKeyMask(), header.FKeyMask.get(), KeyMaskStride() * FHeight);
 }
@@ -101,10 +120,12 @@ bool TChunkIHDR::LoadFromStream(TStream& stream, const TChunkName& name, uint32_
     if (&Owner().Header() != this)
         throw EPngInvalidIHDR();
     const uint8_t* p = FData.data();
+    // A size refused is not kept: whoever looks at the failed header row by row
+    // would otherwise walk billions of rows.
+    if (png::BigEndian32(p) > 65535 || png::BigEndian32(p + 4) > 65535)
+        throw EPNGSizeExceeds();
     FWidth = png::BigEndian32(p);
     FHeight = png::BigEndian32(p + 4);
-    if (FWidth > 65535 || FHeight > 65535)
-        throw EPNGSizeExceeds();
     FBitDepth = p[8];
     FColorType = p[9];
     FCompressionMethod = p[10];
@@ -259,6 +280,15 @@ void TChunktEXt::Assign(const TChunk& source) {
     FText = text.FText;
 }
 
+void TChunktEXt::KeepText(std::string text) {
+    size_t& kept = Owner().FTextBytes;
+    if (text.size() > TChunkzTXt::kMaxTextBytes - kept)
+        return;
+    FCharge.Add(FKeyword.capacity() + text.capacity());
+    kept += text.size();
+    FText = std::move(text);
+}
+
 bool TChunktEXt::LoadFromStream(TStream& stream, const TChunkName& name, uint32_t size) {
     TChunk::LoadFromStream(stream, name, size);
     FKeyword.clear();
@@ -269,7 +299,7 @@ bool TChunktEXt::LoadFromStream(TStream& stream, const TChunkName& name, uint32_
         const char* zero = std::find(begin, end, '\0');
         FKeyword.assign(begin, zero);
         if (zero != end)
-            FText.assign(zero + 1, end);
+            KeepText(std::string(zero + 1, end));
     }
     return true;
 }
@@ -319,10 +349,23 @@ bool TChunkzTXt::LoadFromStream(TStream& stream, const TChunkName& name, uint32_
         const uint8_t* end = begin + size;
         const uint8_t* zero = std::find(begin, end, uint8_t{0});
         FKeyword.assign(begin, zero);
-        if (end - zero >= 2 && zero[1] == 0) {
-            if (!InflateText(zero + 2, static_cast<size_t>(end - zero - 2), kMaxTextBytes, FText))
-                FText.clear();
+        // Once the picture's texts have used their room, later ones are not even
+        // inflated: a file of many small bombs costs no more than one.
+        const size_t room = kMaxTextBytes - Owner().FTextBytes;
+        std::string text;
+        bool inflated = false;
+        if (end - zero >= 2 && zero[1] == 0 && room > 0) {
+            // The text grows by doubling: while it does it may hold twice its room.
+            TBudgetCharge growing;
+            growing.Set(2 * uint64_t{room});
+            inflated = InflateText(zero + 2, static_cast<size_t>(end - zero - 2), room, text);
         }
+        // Text inflated and then dropped uses the room too: bombs just past it
+        // would each cost a full inflation.
+        if (inflated)
+            KeepText(std::move(text));
+        else
+            Owner().FTextBytes += std::min(text.size(), room);
     }
     return true;
 }

@@ -36,6 +36,7 @@ bool HasConversion(uint8_t colorType, uint8_t bitDepth) {
 void TChunkIHDR::PrepareImageData() {
     FImageData.reset();
     FImageAlpha.reset();
+    FRasterCharge.Reset();
     FBitmapInfo = TBitmapInfo{};
     FRowStride = 0;
     FHasPalette = false;
@@ -54,6 +55,9 @@ void TChunkIHDR::PrepareImageData() {
     const uint64_t alphaBytes = alpha ? uint64_t{FWidth} * FHeight : 0;
     if (imageBytes > TRaster::kMaxBytes || alphaBytes > TRaster::kMaxBytes)
         throw EOutOfResources();
+    if (TLoadBudget* budget = TLoadBudget::Current())
+        budget->SetPicture(FWidth, FHeight);
+    FRasterCharge.Set(imageBytes + alphaBytes);
 
     FBitmapInfo.bmiHeader.biWidth = static_cast<int32_t>(FWidth);
     FBitmapInfo.bmiHeader.biHeight = static_cast<int32_t>(FHeight);
@@ -76,7 +80,10 @@ void TChunkIHDR::PrepareImageData() {
 
 uint8_t* TChunkIHDR::PrepareKeyMask() {
     // Never more than the raster itself: one bit per pixel at 1 bit or more per pixel.
-    FKeyMask.reset(static_cast<uint8_t*>(std::calloc(KeyMaskStride() * FHeight + 1, 1)));
+    const size_t bytes = KeyMaskStride() * FHeight + 1;
+    FKeyMask.reset();
+    FKeyMaskCharge.Set(bytes);
+    FKeyMask.reset(static_cast<uint8_t*>(std::calloc(bytes, 1)));
     if (!FKeyMask)
         throw EOutOfResources();
     return FKeyMask.get();
@@ -337,6 +344,7 @@ class TIdatDecoder {
     std::unique_ptr<uint8_t[]> FInput;
     std::unique_ptr<uint8_t[]> FRows;
     std::unique_ptr<uint8_t[]> FStage;
+    TBudgetCharge FCharge;
     size_t FStagePos = 0, FStageEnd = 0;
     uint64_t FNeeded = 0; // decompressed bytes the image still needs
     uint8_t* FCurrent = nullptr;
@@ -712,9 +720,11 @@ void TIdatDecoder::Decode() {
     if (inflateInit_(&FZ, "1.2.2", sizeof(z_stream)) != Z_OK)
         throw EPNGZLIBError(Z_MEM_ERROR);
     FInflating = true;
+    const size_t rowBuffer = RowBytes(FHeader.Width()) + 1;
+    // zlib's inflate state and window are about 40 KiB.
+    FCharge.Set((FMemory ? 0 : kInputBlock) + 2 * rowBuffer + kStageBlock + (size_t{48} << 10));
     if (!FMemory)
         FInput.reset(new uint8_t[kInputBlock]);
-    const size_t rowBuffer = RowBytes(FHeader.Width()) + 1;
     FRows.reset(new uint8_t[2 * rowBuffer]());
     FCurrent = FRows.get();
     FPrevious = FRows.get() + rowBuffer;
@@ -741,6 +751,7 @@ void TIdatDecoder::Decode() {
     FInput.reset();
     FRows.reset();
     FStage.reset();
+    FCharge.Reset();
     CheckCrc();
 }
 

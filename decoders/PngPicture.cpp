@@ -89,9 +89,7 @@ EPNGZLIBError::EPNGZLIBError(int code)
 // ---- Chunk list ---------------------------------------------------------------
 
 TChunk& TPngChunkList::Add(std::unique_ptr<TChunk> chunk) {
-    // Room grows ten chunks at a time.
-    if (FItems.size() == FItems.capacity())
-        FItems.reserve(FItems.capacity() + 10);
+    // Room grows geometrically: a file of many small chunks reads in linear time.
     FItems.push_back(std::move(chunk));
     return *FItems.back();
 }
@@ -143,6 +141,7 @@ TPngPicture::TPngPicture() {
 TPngPicture::~TPngPicture() = default;
 
 void TPngPicture::ReadFromStream(TStream& stream) {
+    TLoadScope load;
     try {
         ReadChunks(stream);
     } catch (const std::bad_alloc&) {
@@ -152,6 +151,7 @@ void TPngPicture::ReadFromStream(TStream& stream) {
 
 void TPngPicture::ReadChunks(TStream& stream) {
     FChunkList.Clear();
+    FTextBytes = 0;
     ResetGamma(FGammaTable);
     ResetGamma(FInverseGamma);
 
@@ -360,9 +360,12 @@ TRaster TPngPicture::TakeRaster() {
     if (stride != row)
         for (size_t y = 1; y < height; ++y)
             std::memmove(bits + y * row, bits + y * stride, row);
+    // The rows' share of the header's charge goes with them (the whole padded
+    // buffer: it is not shrunk); the alpha plane's stays with the header.
+    TBudgetCharge charge = header.FRasterCharge.Split(uint64_t{stride} * height);
     TRaster raster;
     raster.Adopt(static_cast<int>(width), static_cast<int>(height), TPixelFormat::pf24bit,
-                 TRasterBits(header.FImageData.release()));
+                 TRasterBits(header.FImageData.release()), std::move(charge));
     return raster;
 }
 

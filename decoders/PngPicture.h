@@ -1,6 +1,7 @@
 #pragma once
 
 #include "decoders/PngExceptions.h"
+#include "graphics/LoadBudget.h"
 #include "graphics/Raster.h"
 #include "graphics/Stream.h"
 
@@ -73,6 +74,7 @@ class TChunk {
     std::vector<uint8_t> FData; // payload length + 1 spare byte
     uint32_t FDataSize = 0;
     TPngPicture* FOwner;
+    TBudgetCharge FCharge; // the chunk, its payload and what it keeps besides
 
     friend class TPngPicture;
 };
@@ -144,6 +146,8 @@ class TChunkIHDR : public TChunk {
     TBuffer FImageData;
     TBuffer FImageAlpha;
     TBuffer FKeyMask;
+    TBudgetCharge FRasterCharge;
+    TBudgetCharge FKeyMaskCharge;
     size_t FRowStride = 0;
     bool FHasPalette = false;
 
@@ -231,6 +235,9 @@ class TChunktEXt : public TChunk {
     const std::string& Text() const { return FText; }
 
   protected:
+    // Keeps the text when the picture's texts stay within kMaxTextBytes with it.
+    void KeepText(std::string text);
+
     std::string FKeyword;
     std::string FText;
 };
@@ -238,8 +245,9 @@ class TChunktEXt : public TChunk {
 class TChunkzTXt : public TChunktEXt {
   public:
     static constexpr TChunkName kName{'z', 'T', 'X', 't'};
-    // Longer decompressed text is dropped like damaged text, so a small chunk
-    // cannot claim the machine's memory.
+    // The texts of one picture together, once inflated; a text that would pass
+    // it is dropped like damaged text, so a small file cannot claim the
+    // machine's memory with many chunks. Nothing reads the texts.
     static constexpr size_t kMaxTextBytes = size_t{8} << 20;
     explicit TChunkzTXt(TPngPicture& owner);
 
@@ -329,10 +337,13 @@ class TPngPicture {
     friend class TChunkIHDR;
     friend class TChunkIDAT;
     friend class TChunkgAMA;
+    friend class TChunktEXt;
+    friend class TChunkzTXt;
 
     TGammaTable FGammaTable{};
     TGammaTable FInverseGamma{};
     uint8_t FInterlaceMethod = 0;
+    size_t FTextBytes = 0; // kept by the text chunks so far
     TPngChunkList FChunkList;
 };
 

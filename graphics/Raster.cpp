@@ -42,6 +42,7 @@ TRaster& TRaster::operator=(TRaster&& other) noexcept {
         FHeight = std::exchange(other.FHeight, 0);
         FFormat = other.FFormat;
         FBits = std::move(other.FBits);
+        FCharge = std::move(other.FCharge);
         FColorTable = other.FColorTable;
         FFillColor = other.FFillColor;
         FOutlineColor = other.FOutlineColor;
@@ -68,6 +69,8 @@ void TRaster::Allocate(int width, int height, bool zero) {
     const uint64_t bytes = uint64_t(width) * uint64_t(height) * uint64_t(BytesPerPixel());
     if (bytes > kMaxBytes)
         throw EOutOfResources();
+    TBudgetCharge charge;
+    charge.Set(bytes);
     TRasterBits bits;
     if (bytes > 0) {
         // calloc hands out fresh zero pages for large rasters without touching them.
@@ -77,14 +80,25 @@ void TRaster::Allocate(int width, int height, bool zero) {
         AdviseLargePages(bits.get(), bytes);
     }
     FBits = std::move(bits);
+    FCharge = std::move(charge);
     FWidth = bytes > 0 ? width : 0;
     FHeight = bytes > 0 ? height : 0;
 }
 
-void TRaster::Adopt(int width, int height, TPixelFormat format, TRasterBits bits) {
-    FFormat = format;
+void TRaster::Adopt(int width, int height, TPixelFormat format, TRasterBits bits,
+                    TBudgetCharge charge) {
     const bool empty = !bits || width <= 0 || height <= 0;
+    if (empty) {
+        charge.Reset();
+    } else {
+        // Bits from outside any load come uncounted; the load holding them now counts them.
+        const uint64_t pixels =
+            uint64_t(width) * uint64_t(height) * (format == TPixelFormat::pf24bit ? 3u : 1u);
+        charge.Set(std::max(charge.Bytes(), pixels));
+    }
+    FFormat = format;
     FBits = empty ? nullptr : std::move(bits);
+    FCharge = std::move(charge);
     FWidth = empty ? 0 : width;
     FHeight = empty ? 0 : height;
 }
@@ -118,6 +132,7 @@ void TRaster::SetPixelFormat(TPixelFormat format) {
         }
     }
     FBits = std::move(wide.FBits);
+    FCharge = std::move(wide.FCharge);
     FFormat = format;
 }
 

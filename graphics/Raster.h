@@ -1,5 +1,7 @@
 #pragma once
 
+#include "graphics/LoadBudget.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -56,13 +58,16 @@ class TRaster {
     size_t Stride() const { return static_cast<size_t>(FWidth) * BytesPerPixel(); }
 
     // Resizes to width x height; every pixel becomes 0 (black, or index 0).
-    // Negative sizes count as 0. Raises EOutOfResources when the size cannot be had.
+    // Negative sizes count as 0. Raises EOutOfResources when the size cannot be had
+    // or, during a load, does not fit the load's budget.
     void SetSize(int width, int height);
     // As SetSize, for callers that write every row themselves.
     void SetSizeUninitialized(int width, int height);
     // Takes over bits (width x height pixels of the format, laid out as ScanLine
-    // describes) instead of allocating; the colour table is left as it is.
-    void Adopt(int width, int height, TPixelFormat format, TRasterBits bits);
+    // describes) instead of allocating; the colour table is left as it is. The
+    // charge that counted the bits comes with them; during a load it is raised
+    // to at least the pixels' size (EOutOfResources when that does not fit).
+    void Adopt(int width, int height, TPixelFormat format, TRasterBits bits, TBudgetCharge charge);
     // 8 to 24 bits maps every pixel through the colour table; 24 to 8 bits keeps
     // the size and leaves every pixel at index 0.
     void SetPixelFormat(TPixelFormat format);
@@ -109,6 +114,7 @@ class TRaster {
     int FHeight = 0;
     TPixelFormat FFormat = TPixelFormat::pf24bit;
     TRasterBits FBits;
+    TBudgetCharge FCharge; // the pixels, counted against the load that made or took them
     TColorTable FColorTable{};
     TColor FFillColor = clWhite;
     TColor FOutlineColor = clBlack;

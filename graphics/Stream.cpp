@@ -72,17 +72,23 @@ void TMemoryStream::LoadFromFile(const std::string& fileName) {
 }
 
 TFileStream::TFileStream(const std::string& fileName) {
-    FHandle = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a FIFO waits for a writer that may never come.
+    FHandle = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (FHandle < 0)
         throw EFOpenError(
             Format("Cannot open file \"%s\". %s", fileName.c_str(), std::strerror(errno)));
+    // Pictures are read by position from a file of known size: a directory, a
+    // pipe or a device cannot be read that way.
     struct stat st {};
-    if (::fstat(FHandle, &st) != 0 || S_ISDIR(st.st_mode)) {
-        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    const bool known = ::fstat(FHandle, &st) == 0;
+    if (!known || !S_ISREG(st.st_mode)) {
+        const int err = errno;
         ::close(FHandle);
         FHandle = -1;
-        throw EFOpenError(
-            Format("Cannot open file \"%s\". %s", fileName.c_str(), std::strerror(err)));
+        const char* reason = !known                ? std::strerror(err)
+                             : S_ISDIR(st.st_mode) ? std::strerror(EISDIR)
+                                                   : "Not a regular file";
+        throw EFOpenError(Format("Cannot open file \"%s\". %s", fileName.c_str(), reason));
     }
     FSize = st.st_size;
 }

@@ -3,6 +3,7 @@
 #include "PictureFile.h"
 #include "PngDrawing.h"
 #include "decoders/JpegPicture.h"
+#include "graphics/LoadBudget.h"
 
 #include <cstdint>
 #include <cstring>
@@ -108,12 +109,19 @@ void LoadImageFile(IPictureControl& image, const std::string& fileName) {
     }
     // A camera JPEG is tens of megabytes decoded, and a progressive one needs as
     // much again inside libjpeg: keep only the rows the fitted picture takes.
-    TJpegPicture jpeg;
-    jpeg.LoadFromFile(fileName);
-    TRowFitter fitter;
-    jpeg.DecodeRows(
-        [&fitter](int y, int height, const TRaster& row) { fitter.Row(y, height, row); });
-    PlaceOnSlot(image, fitter.Take());
+    // libjpeg's memory and the fitted picture share one load's budget, as the
+    // other kinds' do in DecodePictureFile.
+    TRaster fitted;
+    {
+        TLoadScope load;
+        TJpegPicture jpeg;
+        jpeg.LoadFromFile(fileName);
+        TRowFitter fitter;
+        jpeg.DecodeRows(
+            [&fitter](int y, int height, const TRaster& row) { fitter.Row(y, height, row); });
+        fitted = fitter.Take();
+    }
+    PlaceOnSlot(image, std::move(fitted));
 }
 
 void LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel& status) {

@@ -3,6 +3,7 @@
 #include "PngDrawing.h"
 #include "decoders/BmpReader.h"
 #include "decoders/JpegPicture.h"
+#include "graphics/LoadBudget.h"
 
 #include <algorithm>
 #include <array>
@@ -118,6 +119,8 @@ std::string UnknownTypeMessage() {
 EUnknownPictureType::EUnknownPictureType() : EInvalidImage(UnknownTypeMessage()) {}
 
 TRaster DecodePictureFile(const std::string& fileName) {
+    // One budget for the reader, the compositing and the working raster together.
+    TLoadScope load;
     const TPictureFormat* format = FormatOf(fileName);
     if (!format)
         throw EUnknownPictureType();

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <typeinfo>
 
@@ -527,6 +528,59 @@ TEST(PngChunks, ChunksCopyFromTheirOwnClass) {
     TChunkzTXt ztxt(other);
     EXPECT_THROW(ztxt.Assign(text), EPngError);
     EXPECT_EQ(picture.FindChunk<TChunkzTXt>(), nullptr);
+}
+
+// A header copies the raster and alpha plane it has, and none when it has none:
+// a header whose read failed, or one never read.
+TEST(PngChunks, HeaderCopiesTheRasterItHas) {
+    TLibpngWrite settings;
+    settings.Width = 3;
+    settings.Height = 2;
+    settings.ColorType = 6;
+    settings.Rows = {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+                     {13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24}};
+    const auto rgba = LibpngWrite(settings);
+    const struct {
+        const char* Name;
+        std::vector<uint8_t> File; // empty: a header never read
+        bool HasRaster;
+        uint32_t Height; // as the source answers it
+    } rows[] = {
+        {"read", rgba, true, 2},
+        {"unknown compression", TPngBuilder().Ihdr(3, 2, 8, 6, 0, 1).Bytes(), false, 2},
+        // A size refused is not kept: a caller walking its rows would take minutes.
+        {"size exceeds", TPngBuilder().Ihdr(0, 0x12200000, 8, 6).Bytes(), false, 0},
+        {"never read", {}, false, 0},
+    };
+    for (const auto& row : rows) {
+        TPngPicture picture;
+        TChunkIHDR unread(picture);
+        const TChunkIHDR* source = &unread;
+        if (!row.File.empty()) {
+            try {
+                ReadPng(picture, row.File);
+            } catch (const EPngError&) {
+            }
+            source = dynamic_cast<const TChunkIHDR*>(picture.Chunks().Item(0));
+            ASSERT_NE(source, nullptr) << row.Name;
+        }
+        EXPECT_EQ(source->Height(), row.Height) << row.Name;
+        TPngPicture other;
+        TChunkIHDR copy(other);
+        copy.Assign(*source);
+        EXPECT_EQ(copy.Width(), source->Width()) << row.Name;
+        EXPECT_EQ(copy.ColorType(), source->ColorType()) << row.Name;
+        EXPECT_EQ(copy.CompressionMethod(), source->CompressionMethod()) << row.Name;
+        EXPECT_EQ(copy.RowStride(), source->RowStride()) << row.Name;
+        ASSERT_EQ(copy.ImageData() != nullptr, row.HasRaster) << row.Name;
+        ASSERT_EQ(copy.ImageAlpha() != nullptr, row.HasRaster) << row.Name;
+        if (!row.HasRaster)
+            continue;
+        EXPECT_NE(copy.ImageData(), source->ImageData());
+        EXPECT_EQ(std::memcmp(copy.ImageData(), source->ImageData(), copy.RowStride() * 2), 0);
+        EXPECT_EQ(std::memcmp(copy.ImageAlpha(), source->ImageAlpha(), 6), 0);
+        EXPECT_EQ(copy.BitmapInfo().bmiHeader.biBitCount, 24);
+    }
 }
 
 TEST(PngChunks, ReadsFromANamedResourceWhateverTheCase) {

@@ -4,9 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace korvalis {
@@ -101,6 +107,48 @@ TEST(Stream, FileReadsAroundTheBufferGiveTheFileBytes) {
 TEST(Stream, OpenFailuresRaiseEFOpenError) {
     EXPECT_THROW(TFileStream("/nonexistent/korvalis.png"), EFOpenError);
     EXPECT_THROW(TFileStream(std::filesystem::temp_directory_path().string()), EFOpenError);
+}
+
+// Pictures are read by position from a file of known size: a FIFO named like a
+// picture must not wait for a writer, and a device is no picture either.
+TEST(Stream, OnlyRegularFilesOpen) {
+    const auto fifo = std::filesystem::temp_directory_path() /
+                      ("korvalis-stream-" + std::to_string(::getpid()) + ".png");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string Path, Reason;
+    } rows[] = {
+        {fifo.string(), "Not a regular file"},
+        {"/dev/null", "Not a regular file"},
+        {std::filesystem::temp_directory_path().string(), "Is a directory"},
+    };
+    for (const auto& row : rows) {
+        // Should the open wait for a writer after all, one comes after a while:
+        // the test then fails instead of hanging.
+        std::promise<void> returned;
+        std::future<void> done = returned.get_future();
+        bool waited = false;
+        std::thread writer([&] {
+            if (done.wait_for(std::chrono::seconds(3)) == std::future_status::ready)
+                return;
+            waited = true;
+            const int fd = ::open(row.Path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            done.wait();
+            if (fd >= 0)
+                ::close(fd);
+        });
+        std::string message;
+        try {
+            TFileStream stream(row.Path);
+        } catch (const EFOpenError& e) {
+            message = e.what();
+        }
+        returned.set_value();
+        writer.join();
+        EXPECT_FALSE(waited) << row.Path;
+        EXPECT_EQ(message, "Cannot open file \"" + row.Path + "\". " + row.Reason);
+    }
+    std::filesystem::remove(fifo);
 }
 
 TEST(Stream, LoadFromStreamTakesTheRest) {
