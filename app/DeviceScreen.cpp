@@ -16,7 +16,6 @@ namespace {
 constexpr int kScale = 2; // half size
 constexpr int kGap = 8;
 constexpr int kTitle = 18;
-const char* const kNames[3] = {"Splash", "Logo", "Screensaver"};
 
 // Room between the two frames.
 constexpr int kSpacing = 12;
@@ -62,7 +61,7 @@ TCompanionPlacement PlaceBeside(const QRect& mainFrame, const QSize& companionFr
 TDeviceScreen::TDeviceScreen(QWidget* parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("Korvalis device screen (emulated)"));
     setWindowIcon(KorvalisIcon());
-    const int w = 3 * 240 / kScale + 4 * kGap;
+    const int w = int(kSlotCount) * 240 / kScale + int(kSlotCount + 1) * kGap;
     const int h = 320 / kScale + 2 * kGap + 2 * kTitle;
     setFixedSize(w, h);
     for (auto& picture : FPictures)
@@ -86,8 +85,8 @@ void TDeviceScreen::ShowBeside(QWidget& main) {
 }
 
 void TDeviceScreen::ShowBundle(std::span<const uint8_t> bundle, const QString& caption) {
-    for (int i = 0; i < 3; ++i)
-        FPictures[size_t(i)] = BundlePicture(bundle, i);
+    for (size_t i = 0; i < kSlotCount; ++i)
+        FPictures[i] = BundlePicture(bundle, int(i));
     FCaption = caption;
     update();
 }
@@ -96,11 +95,11 @@ void TDeviceScreen::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.fillRect(rect(), QColor(0x20, 0x24, 0x2c));
     p.setPen(Qt::white);
-    for (int i = 0; i < 3; ++i) {
-        const int x = kGap + i * (240 / kScale + kGap);
+    for (size_t i = 0; i < kSlotCount; ++i) {
+        const int x = kGap + int(i) * (240 / kScale + kGap);
         p.drawText(QRect(x, 0, 240 / kScale, kTitle), Qt::AlignCenter,
-                   QString::fromLatin1(kNames[i]));
-        TRaster& picture = FPictures[size_t(i)];
+                   QString::fromLatin1(kSlots[i].Name));
+        TRaster& picture = FPictures[i];
         const QImage image(picture.Bits(), picture.Width(), picture.Height(),
                            qsizetype(picture.Stride()), QImage::Format_BGR888);
         p.drawImage(QRect(x, kTitle, 240 / kScale, 320 / kScale), image);

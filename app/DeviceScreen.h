@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bundle/Slots.h"
 #include "graphics/Raster.h"
 
 #include <QRect>
@@ -25,7 +26,7 @@ struct TCompanionPlacement {
 TCompanionPlacement PlaceBeside(const QRect& mainFrame, const QSize& companionFrame,
                                 const QRect& available);
 
-// The demo's "device screen": the three pictures the emulated device received,
+// The demo's "device screen": the slots' pictures the emulated device received,
 // decoded back from RGB565, side by side at half size.
 class TDeviceScreen : public QWidget {
     Q_OBJECT
@@ -44,7 +45,7 @@ class TDeviceScreen : public QWidget {
     void paintEvent(QPaintEvent* event) override;
 
   private:
-    std::array<TRaster, 3> FPictures;
+    std::array<TRaster, kSlotCount> FPictures;
     QString FCaption;
 };
 

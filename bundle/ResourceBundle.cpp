@@ -3,7 +3,6 @@
 #include "graphics/Raster.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <stdexcept>
 
@@ -43,12 +42,12 @@ TResourceBundle::TResourceBundle() : FData(new uint8_t[kSize]()) {}
 
 void TResourceBundle::Initialise() {
     std::memset(FData.get(), 0, kSize);
-    const std::array<uint32_t, 3> offsets{kSplashOffset, kLogoOffset, kScreensaverOffset};
-    for (size_t i = 0; i < offsets.size(); ++i) {
-        uint8_t* entry = FData.get() + 8 * i;
+    uint8_t* entry = FData.get();
+    for (const TSlotInfo& slot : kSlots) {
         PutBigEndian16(entry, kPictureWidth);
         PutBigEndian16(entry + 2, kPictureHeight);
-        PutBigEndian32(entry + 4, offsets[i]);
+        PutBigEndian32(entry + 4, slot.Offset);
+        entry += kDirectoryEntryBytes;
     }
     std::memcpy(FData.get() + kSignatureOffset, "Korvalis", 8);
 }
@@ -78,13 +77,10 @@ void TResourceBundle::Image2Bin(TRaster& image, size_t offset) {
 }
 
 TRaster BundlePicture(std::span<const uint8_t> bundle, int index) {
-    static constexpr size_t kOffsets[3] = {TResourceBundle::kSplashOffset,
-                                           TResourceBundle::kLogoOffset,
-                                           TResourceBundle::kScreensaverOffset};
-    if (index < 0 || index > 2)
+    if (index < 0 || size_t(index) >= kSlotCount)
         throw std::out_of_range("No such picture in the bundle");
     TRaster picture(TResourceBundle::kPictureWidth, TResourceBundle::kPictureHeight);
-    const size_t offset = kOffsets[index];
+    const size_t offset = kSlots[size_t(index)].Offset;
     const size_t available = bundle.size() > offset ? bundle.size() - offset : 0;
     const size_t pixels = std::min(available, TResourceBundle::kPictureBytes) / 2;
     uint8_t* out = picture.Bits();

@@ -5,19 +5,18 @@
 #include <memory>
 #include <span>
 
+#include "Slots.h"
 #include "graphics/Raster.h"
 
 namespace korvalis {
 
-// The one block of bytes the device receives on upload: a directory of three
-// pictures, the signature, and the Splash, Logo and Screensaver pictures as
-// RGB565. Header fields are big-endian, pixel words little-endian.
+// The one block of bytes the device receives on upload: a directory with an
+// entry per slot, the signature, and each slot's picture as RGB565 at the
+// slot's offset. Header fields are big-endian, pixel words little-endian.
 class TResourceBundle {
   public:
     static constexpr size_t kSize = 0x71800; // 464,896
-    static constexpr size_t kSplashOffset = 0x1000;
-    static constexpr size_t kLogoOffset = 0x26800;
-    static constexpr size_t kScreensaverOffset = 0x4C000;
+    static constexpr size_t kDirectoryEntryBytes = 8;
     static constexpr size_t kSignatureOffset = 0x900;
     static constexpr int kPictureWidth = 240;
     static constexpr int kPictureHeight = 320;
@@ -25,7 +24,7 @@ class TResourceBundle {
 
     TResourceBundle();
 
-    // Zeroes every byte, then writes the three directory entries and "Korvalis".
+    // Zeroes every byte, then writes a directory entry per slot and "Korvalis".
     void Initialise();
     // Converts a slot's picture to RGB565 at offset: 320 rows of 240 pixels, top
     // row first. The picture is converted to 24 bits in place (no colour changes
@@ -37,6 +36,22 @@ class TResourceBundle {
   private:
     std::unique_ptr<uint8_t[]> FData;
 };
+
+// The slots' directory, the signature and the pictures never overlap, and every
+// picture lies inside the bundle, in slot order.
+constexpr bool SlotsFitTheBundle() {
+    size_t end = TResourceBundle::kSignatureOffset + 8;
+    if (kSlotCount * TResourceBundle::kDirectoryEntryBytes > TResourceBundle::kSignatureOffset)
+        return false;
+    for (const TSlotInfo& slot : kSlots) {
+        if (slot.Offset < end || slot.Offset > TResourceBundle::kSize ||
+            TResourceBundle::kSize - slot.Offset < TResourceBundle::kPictureBytes)
+            return false;
+        end = slot.Offset + TResourceBundle::kPictureBytes;
+    }
+    return true;
+}
+static_assert(SlotsFitTheBundle(), "a slot's picture does not fit into the resource bundle");
 
 // Nearest-integer RGB565 of an 8-bit colour, halves rounded up, in integers only.
 constexpr uint16_t RGB565(uint8_t r, uint8_t g, uint8_t b) {
@@ -59,9 +74,8 @@ constexpr uint8_t Expand6(unsigned v6) {
     return uint8_t((v6 * 255u + 31u) / 63u);
 }
 
-// Picture 0 (Splash), 1 (Logo) or 2 (Screensaver) of a bundle as the device
-// will show it, as a 240 x 320 24-bit raster. A bundle shorter than the
-// picture's area gives black for the missing pixels.
+// The picture of kSlots[index] in a bundle as the device will show it, as a 240 x 320 24-bit
+// raster. A bundle shorter than the picture's area gives black for the missing pixels.
 TRaster BundlePicture(std::span<const uint8_t> bundle, int index);
 
 } // namespace korvalis

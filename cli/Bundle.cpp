@@ -11,7 +11,7 @@ int RunBundle(std::span<const std::string> args) {
     std::string message;
     if (!ParseSlotOptions(args, options, message))
         return UsageError("bundle", message);
-    TRasterPictureControl slots[3];
+    TSlotPictures slots;
     if (const int rc = FillSlots(options, slots))
         return rc;
     return WriteOutputFile(options.Output, BundleOf(slots)) ? 0 : 1;
@@ -19,7 +19,7 @@ int RunBundle(std::span<const std::string> args) {
 
 const TCommandRegistration kBundle{{
     "bundle",
-    "bundle [--splash FILE|default] [--logo FILE|clear] [--screensaver FILE|clear] -o OUT.bin",
+    "bundle " + SlotUsage() + " -o OUT.bin",
     "write the 464,896-byte bundle Upload would send; slots start as at start-up",
     RunBundle,
 }};

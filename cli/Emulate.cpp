@@ -377,7 +377,6 @@ bool TUhidEmulator::WriteFiles(bool complete) {
             ok = false;
     }
     if (!FOptions.PicturesDir.empty() && complete) {
-        static const char* const kNames[] = {"splash.png", "logo.png", "screensaver.png"};
         std::error_code ec;
         std::filesystem::create_directories(FOptions.PicturesDir, ec);
         if (ec) {
@@ -385,13 +384,16 @@ bool TUhidEmulator::WriteFiles(bool complete) {
             return false;
         }
         bool saved = true;
-        for (int i = 0; i < 3; ++i)
-            saved =
-                WriteOutputFile((std::filesystem::path(FOptions.PicturesDir) / kNames[i]).string(),
-                                EncodePngRgb(BundlePicture(bundle, i))) &&
-                saved;
+        std::string names;
+        for (size_t i = 0; i < kSlotCount; ++i) {
+            const std::string name = kSlots[i].Keyword() + ".png";
+            saved = WriteOutputFile((std::filesystem::path(FOptions.PicturesDir) / name).string(),
+                                    EncodePngRgb(BundlePicture(bundle, int(i)))) &&
+                    saved;
+            names += (i == 0 ? "" : i + 1 == kSlotCount ? " and " : ", ") + name;
+        }
         if (saved)
-            Say("wrote splash.png, logo.png and screensaver.png to " + FOptions.PicturesDir);
+            Say("wrote " + names + " to " + FOptions.PicturesDir);
         ok = ok && saved;
     }
     return ok;

@@ -1,4 +1,4 @@
-// korvalis preview: the three slots side by side as the device will show them.
+// korvalis preview: the slots side by side as the device will show them.
 #include "Command.h"
 #include "SlotOptions.h"
 
@@ -17,22 +17,23 @@ int RunPreview(std::span<const std::string> args) {
     std::string message;
     if (!ParseSlotOptions(args, options, message))
         return UsageError("preview", message);
-    TRasterPictureControl slots[3];
+    TSlotPictures slots;
     if (const int rc = FillSlots(options, slots))
         return rc;
     // Through the bundle and back, so the preview shows RGB565 as the device does.
     const std::vector<uint8_t> bundle = BundleOf(slots);
-    TRaster sheet(3 * kSlotWidth + 2 * kGap, kSlotHeight);
+    constexpr int kCount = int(kSlotCount);
+    TRaster sheet(kCount * kSlotWidth + (kCount - 1) * kGap, kSlotHeight);
     sheet.SetFillColor(kGapColour);
     sheet.FillRect(0, 0, sheet.Width(), sheet.Height());
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < kCount; ++i)
         sheet.Draw(i * (kSlotWidth + kGap), 0, BundlePicture(bundle, i));
     return WriteOutputFile(options.Output, EncodePngRgb(sheet)) ? 0 : 1;
 }
 
 const TCommandRegistration kPreview{{
     "preview",
-    "preview [--splash FILE|default] [--logo FILE|clear] [--screensaver FILE|clear] -o OUT.png",
+    "preview " + SlotUsage() + " -o OUT.png",
     "write the three slots side by side as the device will show them, as PNG",
     RunPreview,
 }};

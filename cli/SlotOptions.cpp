@@ -9,9 +9,27 @@ namespace korvalis::cli {
 
 namespace {
 
-const char* const kSlotNames[3] = {"--splash", "--logo", "--screensaver"};
+std::string OptionOf(const TSlotInfo& slot) {
+    return "--" + slot.Keyword();
+}
+
+// The slot an option names, or -1.
+int SlotOfOption(const std::string& name) {
+    for (size_t s = 0; s < kSlotCount; ++s)
+        if (name == OptionOf(kSlots[s]))
+            return int(s);
+    return -1;
+}
 
 } // namespace
+
+std::string SlotUsage() {
+    std::string usage;
+    for (const TSlotInfo& slot : kSlots)
+        usage += (usage.empty() ? "[" : " [") + OptionOf(slot) + " FILE|" +
+                 std::string(slot.ResetWord()) + "]";
+    return usage;
+}
 
 bool ParseSlotOptions(std::span<const std::string> args, TSlotOptions& options,
                       std::string& message, bool requireOutput) {
@@ -21,8 +39,7 @@ bool ParseSlotOptions(std::span<const std::string> args, TSlotOptions& options,
         if (inlineValue) {
             value = name.substr(name.find('=') + 1);
             name = name.substr(0, name.find('='));
-        } else if (name == "-o" || name == "--output" || name == "--splash" || name == "--logo" ||
-                   name == "--screensaver") {
+        } else if (name == "-o" || name == "--output" || SlotOfOption(name) >= 0) {
             if (i + 1 >= args.size()) {
                 message = "option " + name + " needs a value";
                 return false;
@@ -41,10 +58,7 @@ bool ParseSlotOptions(std::span<const std::string> args, TSlotOptions& options,
             options.Output = value;
             continue;
         }
-        int slot = -1;
-        for (int s = 0; s < 3; ++s)
-            if (name == kSlotNames[s])
-                slot = s;
+        const int slot = SlotOfOption(name);
         if (slot < 0) {
             message = "unknown option '" + args[i] + "'";
             return false;
@@ -53,17 +67,20 @@ bool ParseSlotOptions(std::span<const std::string> args, TSlotOptions& options,
             message = "option " + name + " needs a value";
             return false;
         }
-        if (!options.Sources[slot].empty()) {
+        const TSlotInfo& info = kSlots[size_t(slot)];
+        std::string& source = options.Sources[size_t(slot)];
+        if (!source.empty()) {
             message = "option " + name + " given twice";
             return false;
         }
-        // Each slot has the buttons it has in the window: Default for the Splash,
-        // Clear for the others. A file of such a name can be given as ./default.
-        if ((slot == 0 && value == "clear") || (slot != 0 && value == "default")) {
-            message = std::string(kSlotNames[slot]) + " cannot be '" + value + "'";
+        // Each slot has the buttons it has in the window: Default for a slot with
+        // a built-in picture, Clear for the others. A file of such a name can be
+        // given as ./default.
+        if ((value == "default" || value == "clear") && value != info.ResetWord()) {
+            message = name + " cannot be '" + value + "'";
             return false;
         }
-        options.Sources[slot] = value;
+        source = value;
     }
     if (requireOutput && options.Output.empty()) {
         message = "no output file (-o OUT)";
@@ -84,18 +101,27 @@ void PrintLoadError(const std::string& fileName, const std::string& message) {
     PrintError(line);
 }
 
-int FillSlots(const TSlotOptions& options, TRasterPictureControl (&slots)[3]) {
-    DefaultPicture(slots[0]);
-    ClearImage(slots[1]);
-    ClearImage(slots[2]);
-    for (int s = 0; s < 3; ++s) {
+namespace {
+
+// What the slot's left button does: Default or Clear.
+void Reset(const TSlotInfo& slot, TRasterPictureControl& picture) {
+    if (slot.HasBuiltIn())
+        DefaultPicture(picture, slot.BuiltIn);
+    else
+        ClearImage(picture);
+}
+
+} // namespace
+
+int FillSlots(const TSlotOptions& options, TSlotPictures& slots) {
+    for (size_t s = 0; s < kSlotCount; ++s)
+        Reset(kSlots[s], slots[s]);
+    for (size_t s = 0; s < kSlotCount; ++s) {
         const std::string& source = options.Sources[s];
         if (source.empty())
             continue;
-        if (source == "default") {
-            DefaultPicture(slots[s]);
-        } else if (source == "clear") {
-            ClearImage(slots[s]);
+        if (source == kSlots[s].ResetWord()) {
+            Reset(kSlots[s], slots[s]);
         } else {
             try {
                 LoadImageFile(slots[s], source);
@@ -108,12 +134,11 @@ int FillSlots(const TSlotOptions& options, TRasterPictureControl (&slots)[3]) {
     return 0;
 }
 
-std::vector<uint8_t> BundleOf(TRasterPictureControl (&slots)[3]) {
+std::vector<uint8_t> BundleOf(TSlotPictures& slots) {
     TResourceBundle bundle;
     bundle.Initialise();
-    bundle.Image2Bin(slots[0].Picture(), TResourceBundle::kSplashOffset);
-    bundle.Image2Bin(slots[1].Picture(), TResourceBundle::kLogoOffset);
-    bundle.Image2Bin(slots[2].Picture(), TResourceBundle::kScreensaverOffset);
+    for (size_t s = 0; s < kSlotCount; ++s)
+        bundle.Image2Bin(slots[s].Picture(), kSlots[s].Offset);
     const auto data = bundle.Data();
     return {data.begin(), data.end()};
 }

@@ -1,12 +1,13 @@
 #pragma once
 
-// The slot options that `bundle` and `preview` share, and the three slots they
-// fill as the window's buttons would.
+// The slot options that `bundle`, `preview` and `upload` share, and the slots
+// (bundle/Slots.h) they fill as the window's buttons would.
 
 #include "OutputFile.h"
 
 #include "imaging/ImageSlots.h"
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -16,22 +17,27 @@ namespace korvalis::cli {
 
 struct TSlotOptions {
     // Per slot: "" keeps the start-up state, "default", "clear" or a file name.
-    std::string Sources[3];
+    std::array<std::string, kSlotCount> Sources;
     std::string Output;
 };
 
-// Parses [--splash FILE|default] [--logo FILE|clear] [--screensaver FILE|clear]
-// -o OUT (also --name=VALUE). Answers false with a message for wrong usage.
-// Without requireOutput, -o is refused instead of required.
+using TSlotPictures = std::array<TRasterPictureControl, kSlotCount>;
+
+// "[--splash FILE|default] [--logo FILE|clear] ...": one option per slot, with
+// the word of the slot's left button.
+std::string SlotUsage();
+
+// Parses the slot options of SlotUsage() and -o OUT (also --name=VALUE). Answers false with a
+// message for wrong usage. Without requireOutput, -o is refused instead of required.
 bool ParseSlotOptions(std::span<const std::string> args, TSlotOptions& options,
                       std::string& message, bool requireOutput = true);
 
-// The slots after start-up (Splash default, Logo and Screensaver black) and the
-// chosen actions. Answers 0, or 1 after printing the failing picture's line.
-int FillSlots(const TSlotOptions& options, TRasterPictureControl (&slots)[3]);
+// The slots after start-up (the built-in picture or black) and the chosen
+// actions. Answers 0, or 1 after printing the failing picture's line.
+int FillSlots(const TSlotOptions& options, TSlotPictures& slots);
 
 // The bundle the window would upload for these slots.
-std::vector<uint8_t> BundleOf(TRasterPictureControl (&slots)[3]);
+std::vector<uint8_t> BundleOf(TSlotPictures& slots);
 
 // "korvalis: FILE: Error loading image: <message>" on one line.
 void PrintLoadError(const std::string& fileName, const std::string& message);

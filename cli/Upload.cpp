@@ -21,7 +21,7 @@ int RunUpload(std::span<const std::string> args) {
     TSlotOptions slotOptions;
     if (!ParseSlotOptions(rest, slotOptions, message, /*requireOutput=*/false))
         return UsageError("upload", message);
-    TRasterPictureControl pictures[3];
+    TSlotPictures pictures;
     if (const int rc = FillSlots(slotOptions, pictures))
         return rc;
 
@@ -69,8 +69,10 @@ int RunUpload(std::span<const std::string> args) {
     if (state() != csConnected)
         return 1;
 
-    connection.btnUploadClick(bundle, pictures[0].Picture(), pictures[1].Picture(),
-                              pictures[2].Picture());
+    std::array<TRaster*, kSlotCount> rasters{};
+    for (size_t s = 0; s < kSlotCount; ++s)
+        rasters[s] = &pictures[s].Picture();
+    connection.btnUploadClick(bundle, rasters);
     const bool succeeded = state() == csSucceeded;
     if (model && !simulate.Capture.empty() &&
         !WriteOutputFile(simulate.Capture, model->ReceivedBundle()))
@@ -81,8 +83,7 @@ int RunUpload(std::span<const std::string> args) {
 
 const TCommandRegistration kUpload{{
     "upload",
-    std::string("upload [--splash FILE|default] [--logo FILE|clear] [--screensaver FILE|clear] ") +
-        SimulateUsage(/*capture=*/true),
+    "upload " + SlotUsage() + " " + SimulateUsage(/*capture=*/true),
     "check the device's firmware and upload the three pictures, as the window's Upload does",
     RunUpload,
 }};

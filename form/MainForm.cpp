@@ -5,12 +5,20 @@
 
 namespace korvalis {
 
+namespace {
+
+std::vector<TfrmMain::TSlotComponents> SlotComponentsOf(IFormComponents& window) {
+    std::vector<TfrmMain::TSlotComponents> slots;
+    for (const TSlotInfo& slot : kSlots)
+        slots.push_back({slot, window.PictureControl(slot.Picture), window.Button(slot.ResetButton),
+                         window.Button(slot.OpenButton)});
+    return slots;
+}
+
+} // namespace
+
 TfrmMain::TfrmMain(IFormComponents& window)
-    : img1(window.PictureControl("img1")), btn1Def(window.Button("btn1Def")),
-      btn1Open(window.Button("btn1Open")), img2(window.PictureControl("img2")),
-      btn2Clr(window.Button("btn2Clr")), btn2Open(window.Button("btn2Open")),
-      img3(window.PictureControl("img3")), btn3Clr(window.Button("btn3Clr")),
-      btn3Open(window.Button("btn3Open")), btnUpload(window.Button("btnUpload")),
+    : Slots(SlotComponentsOf(window)), btnUpload(window.Button("btnUpload")),
       stBar(window.StatusPanel("stBar")), pb1(window.ProgressBar("pb1")),
       tmrDataflash(window.Timer("tmrDataflash")), FWindow(window),
       FDlgOpen(window.OpenDialog("dlgOpen")), FOpenDialog(&FDlgOpen) {
@@ -27,12 +35,10 @@ TfrmMain::TfrmMain(IFormComponents& window)
     FConnection = std::make_unique<TConnection>(std::move(view));
     FDevConBinding = std::make_unique<TDevConBinding>(*DevCon, *FConnection);
 
-    btn1Def.SetOnClick([this] { btn1DefClick(); });
-    btn1Open.SetOnClick([this] { btn1OpenClick(); });
-    btn2Open.SetOnClick([this] { btn2OpenClick(); });
-    btn3Open.SetOnClick([this] { btn3OpenClick(); });
-    btn2Clr.SetOnClick([this] { btn2ClrClick(); });
-    btn3Clr.SetOnClick([this] { btn3ClrClick(); });
+    for (const TSlotComponents& slot : Slots) {
+        slot.Reset.SetOnClick([this, &slot] { SlotResetClick(slot); });
+        slot.Open.SetOnClick([this, &slot] { SlotOpenClick(slot); });
+    }
     btnUpload.SetOnClick([this] { btnUploadClick(); });
     tmrDataflash.SetOnTimer([this] { tmrDataflashTimer(); });
     FormCreate();
@@ -44,9 +50,11 @@ TfrmMain::~TfrmMain() {
     delete DevCon;
     DevCon = nullptr;
     // No handler may reach a form that is gone.
-    for (IPushButton* button :
-         {&btn1Def, &btn1Open, &btn2Open, &btn3Open, &btn2Clr, &btn3Clr, &btnUpload})
-        button->SetOnClick(nullptr);
+    for (const TSlotComponents& slot : Slots) {
+        slot.Reset.SetOnClick(nullptr);
+        slot.Open.SetOnClick(nullptr);
+    }
+    btnUpload.SetOnClick(nullptr);
     tmrDataflash.SetOnTimer(nullptr);
 }
 
@@ -65,9 +73,9 @@ void TfrmMain::WindowShown() {
 }
 
 void TfrmMain::FormShow() {
-    btn1DefClick();
-    ClearImage(img2);
-    ClearImage(img3);
+    // Every slot as its left button leaves it: the built-in picture or black.
+    for (const TSlotComponents& slot : Slots)
+        SlotResetClick(slot);
     FBundle.Initialise();
 }
 
@@ -88,26 +96,20 @@ bool TfrmMain::WindowMessage(uint32_t message, uintptr_t /*wParam*/, intptr_t /*
     return true;
 }
 
-void TfrmMain::btn1DefClick() {
-    DefaultPicture(img1);
+void TfrmMain::SlotResetClick(const TSlotComponents& slot) {
+    if (slot.Info.HasBuiltIn())
+        DefaultPicture(slot.Picture, slot.Info.BuiltIn);
+    else
+        ClearImage(slot.Picture);
 }
-void TfrmMain::btn1OpenClick() {
-    LoadImage(img1, *FOpenDialog, stBar);
-}
-void TfrmMain::btn2OpenClick() {
-    LoadImage(img2, *FOpenDialog, stBar);
-}
-void TfrmMain::btn3OpenClick() {
-    LoadImage(img3, *FOpenDialog, stBar);
-}
-void TfrmMain::btn2ClrClick() {
-    ClearImage(img2);
-}
-void TfrmMain::btn3ClrClick() {
-    ClearImage(img3);
+void TfrmMain::SlotOpenClick(const TSlotComponents& slot) {
+    LoadImage(slot.Picture, *FOpenDialog, stBar);
 }
 void TfrmMain::btnUploadClick() {
-    FConnection->btnUploadClick(FBundle, img1.Picture(), img2.Picture(), img3.Picture());
+    std::array<TRaster*, kSlotCount> pictures{};
+    for (size_t s = 0; s < kSlotCount; ++s)
+        pictures[s] = &Slots[s].Picture.Picture();
+    FConnection->btnUploadClick(FBundle, pictures);
 }
 
 void TfrmMain::tmrDataflashTimer() {

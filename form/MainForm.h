@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace korvalis {
 
@@ -34,16 +35,17 @@ class TfrmMain {
     // A private message posted to the window; answers whether the form took it.
     bool WindowMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
 
-    // Components, by their names in the layout.
-    IPictureControl& img1;
-    IPushButton& btn1Def;
-    IPushButton& btn1Open;
-    IPictureControl& img2;
-    IPushButton& btn2Clr;
-    IPushButton& btn2Open;
-    IPictureControl& img3;
-    IPushButton& btn3Clr;
-    IPushButton& btn3Open;
+    // A slot's components, found by the names kSlots gives them.
+    struct TSlotComponents {
+        const TSlotInfo& Info;
+        IPictureControl& Picture;
+        // Default for a slot with a built-in picture, else Clear.
+        IPushButton& Reset;
+        IPushButton& Open;
+    };
+
+    // Components, by their names in the layout; the slots' in kSlots order.
+    const std::vector<TSlotComponents> Slots;
     IPushButton& btnUpload;
     IStatusPanel& stBar;
     IProgressBar& pb1;
@@ -63,12 +65,9 @@ class TfrmMain {
     void FormShow();
     void FormShortCut(uint16_t key, bool& handled);
 
-    void btn1DefClick();
-    void btn1OpenClick();
-    void btn2OpenClick();
-    void btn3OpenClick();
-    void btn2ClrClick();
-    void btn3ClrClick();
+    // Default puts the built-in picture back, Clear makes the slot black.
+    void SlotResetClick(const TSlotComponents& slot);
+    void SlotOpenClick(const TSlotComponents& slot);
     void btnUploadClick();
     void tmrDataflashTimer();
 

@@ -1,10 +1,12 @@
 #include "MainFormLayout.h"
 
+#include "bundle/ResourceBundle.h"
 #include "imaging/PictureFile.h"
 
 #include <array>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 
 namespace korvalis {
 
@@ -34,6 +36,40 @@ constexpr std::array kLayout{
     TComponentLayout{K::OpenDialog, "dlgOpen", nullptr, 0, 0, 0, 0, "Open Image"},
     TComponentLayout{K::Timer, "tmrDataflash", nullptr, 0, 0, 0, 0, "", -1, true, false, 500},
 };
+
+constexpr const TComponentLayout* Find(const char* name) {
+    if (!name)
+        return nullptr;
+    for (const TComponentLayout& row : kLayout)
+        if (row.Name == name)
+            return &row;
+    return nullptr;
+}
+
+// Every slot of kSlots has its group here: a picture the size of the slot's
+// picture, its left button (Default with a built-in picture, else Clear) and
+// Open..., all in one group whose caption names the slot.
+constexpr bool SlotsLaidOut() {
+    for (const TSlotInfo& slot : kSlots) {
+        const TComponentLayout* picture = Find(slot.Picture);
+        const TComponentLayout* reset = Find(slot.ResetButton);
+        const TComponentLayout* open = Find(slot.OpenButton);
+        if (!picture || !reset || !open || picture->Kind != K::PictureControl ||
+            reset->Kind != K::Button || open->Kind != K::Button ||
+            picture->Width != TResourceBundle::kPictureWidth ||
+            picture->Height != TResourceBundle::kPictureHeight)
+            return false;
+        const TComponentLayout* group = Find(picture->Parent);
+        if (!group || group->Kind != K::GroupBox || Find(reset->Parent) != group ||
+            Find(open->Parent) != group ||
+            std::string_view(group->Caption).find(slot.Name) == std::string_view::npos ||
+            std::string_view(reset->Caption) != (slot.HasBuiltIn() ? "Default" : "Clear") ||
+            std::string_view(open->Caption) != "Open...")
+            return false;
+    }
+    return true;
+}
+static_assert(SlotsLaidOut(), "a slot's components are missing from the layout");
 
 } // namespace
 

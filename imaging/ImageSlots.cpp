@@ -14,13 +14,13 @@
 
 namespace korvalis {
 
-TRaster DefaultPictureRaster() {
-    return DecodePngResourceColours(kSplashResource);
+TRaster DefaultPictureRaster(const char* resource) {
+    return DecodePngResourceColours(resource);
 }
 
-void DefaultPicture(IPictureControl& image) {
+void DefaultPicture(IPictureControl& image, const char* resource) {
     // Nothing is composited on this path: the slot takes the colour raster as it is.
-    image.Picture() = DefaultPictureRaster();
+    image.Picture() = DefaultPictureRaster(resource);
     image.PictureChanged();
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 
-// What each of the three picture slots holds: the built-in picture, black, or a
+// What each picture slot (bundle/Slots.h) holds: the built-in picture, black, or a
 // picture file fitted and centred. The window and the command-line tool share
 // these operations; they reach the window only through toolkit/.
 
+#include "bundle/ResourceBundle.h"
 #include "graphics/Raster.h"
 #include "toolkit/Toolkit.h"
 
@@ -12,16 +13,18 @@
 
 namespace korvalis {
 
-inline constexpr int kSlotWidth = 240;
-inline constexpr int kSlotHeight = 320;
+inline constexpr int kSlotWidth = TResourceBundle::kPictureWidth;
+inline constexpr int kSlotHeight = TResourceBundle::kPictureHeight;
 inline constexpr const char* kErrorLoadingImage = "Error loading image";
-// The raw-data resource of the built-in picture; resources compare without case.
-inline constexpr const char* kSplashResource = "Splash";
+// The raw-data resource of the first slot's built-in picture; resources compare
+// without case.
+inline constexpr const char* kSplashResource = kSlots.front().BuiltIn;
+static_assert(kSlots.front().HasBuiltIn());
 
-// The built-in picture, decoded: 240 x 320, 24 bits.
-TRaster DefaultPictureRaster();
-// "Default": the slot's picture becomes the built-in picture.
-void DefaultPicture(IPictureControl& image);
+// A built-in picture, decoded: 240 x 320, 24 bits.
+TRaster DefaultPictureRaster(const char* resource = kSplashResource);
+// "Default": the slot's picture becomes its built-in picture.
+void DefaultPicture(IPictureControl& image, const char* resource = kSplashResource);
 
 // The slot becomes a black raster of the control's size.
 void ClearImage(IPictureControl& image);

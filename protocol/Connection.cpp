@@ -165,14 +165,13 @@ void TConnection::EndUpload(TConnectionState state) {
     FView.Progress.SetVisible(false);
 }
 
-void TConnection::btnUploadClick(TResourceBundle& bundle, TRaster& splash, TRaster& logo,
-                                 TRaster& screensaver) {
+void TConnection::btnUploadClick(TResourceBundle& bundle,
+                                 const std::array<TRaster*, kSlotCount>& pictures) {
     TBusyScope busy(FView.Busy);
     FView.Upload.SetEnabled(false);
     FView.Cursor.SetCursor(TCursorKind::crHourGlass);
-    bundle.Image2Bin(splash, TResourceBundle::kSplashOffset);
-    bundle.Image2Bin(logo, TResourceBundle::kLogoOffset);
-    bundle.Image2Bin(screensaver, TResourceBundle::kScreensaverOffset);
+    for (size_t s = 0; s < kSlotCount; ++s)
+        bundle.Image2Bin(*pictures[s], kSlots[s].Offset);
     Report(TConnectionState::csUploading);
     FView.Progress.SetPosition(0);
     FView.Progress.SetVisible(true);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bundle/ResourceBundle.h"
 #include "toolkit/Toolkit.h"
 
 #include <array>
@@ -8,9 +9,6 @@
 #include <span>
 
 namespace korvalis {
-
-class TRaster;
-class TResourceBundle;
 
 // What the protocol needs of a HID device; the window adapts the HID layer's
 // device to it, tests use fakes.
@@ -69,7 +67,10 @@ class TConnection {
     static constexpr int32_t kConfigBlockSize = 576;
     static constexpr uint32_t kReportBufferSize = 65; // ID plus 64 bytes
     static constexpr int kReportPayload = 64;
-    static constexpr int kUploadReports = 7264;
+    // The whole bundle, one payload per report.
+    static constexpr int kUploadReports = int(TResourceBundle::kSize / kReportPayload);
+    static_assert(TResourceBundle::kSize % kReportPayload == 0,
+                  "the bundle must fill its last report exactly");
     static constexpr int kProgressStep = 32;
     static constexpr uint32_t kMinimumFirmware = 190216;
     static constexpr uint8_t kFirmwareMarker = 0xCF;
@@ -87,8 +88,8 @@ class TConnection {
     void tmrDataflashTimer();
     // Answers whether the device took the report; false with no current device.
     bool SendHIDCommand(uint8_t code, uint32_t argument1, uint32_t argument2);
-    void btnUploadClick(TResourceBundle& bundle, TRaster& splash, TRaster& logo,
-                        TRaster& screensaver);
+    // pictures: each slot's picture, in the order of kSlots.
+    void btnUploadClick(TResourceBundle& bundle, const std::array<TRaster*, kSlotCount>& pictures);
 
     IProtocolDevice* CurrentDevice() const { return FCurrentDevice; }
     int32_t ExpectedCount() const { return FExpectedCount; }

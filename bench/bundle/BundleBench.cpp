@@ -32,9 +32,9 @@ void BM_Image2BinThreeSlots(benchmark::State& state) {
     bundle.Initialise();
     TRaster slots[3] = {NoiseSlot(1), NoiseSlot(2), NoiseSlot(3)};
     for (auto _ : state) {
-        bundle.Image2Bin(slots[0], TResourceBundle::kSplashOffset);
-        bundle.Image2Bin(slots[1], TResourceBundle::kLogoOffset);
-        bundle.Image2Bin(slots[2], TResourceBundle::kScreensaverOffset);
+        bundle.Image2Bin(slots[0], kSlots[0].Offset);
+        bundle.Image2Bin(slots[1], kSlots[1].Offset);
+        bundle.Image2Bin(slots[2], kSlots[2].Offset);
         benchmark::DoNotOptimize(bundle.Data().data());
     }
 }

@@ -82,7 +82,7 @@ struct TRig {
         sim::TSimPlatform::Instance().Reset();
     }
     bool Upload() {
-        Connection.btnUploadClick(Bundle, Slots[0], Slots[1], Slots[2]);
+        Connection.btnUploadClick(Bundle, {&Slots[0], &Slots[1], &Slots[2]});
         return Status.Text() == "Upload succeeded";
     }
 };

@@ -177,9 +177,9 @@ TEST_F(ImagingWindow, DialogFilterMatchesTheEndingsInAnyCase) {
 std::vector<uint8_t> WindowBundle(TQtMainWindow& form) {
     TResourceBundle bundle;
     bundle.Initialise();
-    bundle.Image2Bin(form.img1->Picture(), TResourceBundle::kSplashOffset);
-    bundle.Image2Bin(form.img2->Picture(), TResourceBundle::kLogoOffset);
-    bundle.Image2Bin(form.img3->Picture(), TResourceBundle::kScreensaverOffset);
+    bundle.Image2Bin(form.img1->Picture(), kSlots[0].Offset);
+    bundle.Image2Bin(form.img2->Picture(), kSlots[1].Offset);
+    bundle.Image2Bin(form.img3->Picture(), kSlots[2].Offset);
     const auto data = bundle.Data();
     return {data.begin(), data.end()};
 }

@@ -67,20 +67,20 @@ TEST(ResourceBundle, ExamplesStoredLowByteFirst) {
         TResourceBundle b;
         b.Initialise();
         TRaster slot = Slot(row.color);
-        b.Image2Bin(slot, TResourceBundle::kLogoOffset);
+        b.Image2Bin(slot, kSlots[1].Offset);
         for (size_t i : {size_t{0}, size_t{2}, TResourceBundle::kPictureBytes - 2}) {
-            EXPECT_EQ(b.Data()[TResourceBundle::kLogoOffset + i], row.lo);
-            EXPECT_EQ(b.Data()[TResourceBundle::kLogoOffset + i + 1], row.hi);
+            EXPECT_EQ(b.Data()[kSlots[1].Offset + i], row.lo);
+            EXPECT_EQ(b.Data()[kSlots[1].Offset + i + 1], row.hi);
         }
         // The areas beside it are untouched.
-        EXPECT_EQ(WordAt(b, TResourceBundle::kLogoOffset - 2), 0);
-        EXPECT_EQ(WordAt(b, TResourceBundle::kScreensaverOffset), 0);
+        EXPECT_EQ(WordAt(b, kSlots[1].Offset - 2), 0);
+        EXPECT_EQ(WordAt(b, kSlots[2].Offset), 0);
     }
 }
 
 TEST(ResourceBundle, PictureAreasAndPixelOrder) {
-    EXPECT_EQ(TResourceBundle::kLogoOffset, 157696u);
-    EXPECT_EQ(TResourceBundle::kScreensaverOffset + TResourceBundle::kPictureBytes - 1, 464895u);
+    EXPECT_EQ(kSlots[1].Offset, 157696u);
+    EXPECT_EQ(kSlots[2].Offset + TResourceBundle::kPictureBytes - 1, 464895u);
     TResourceBundle b;
     b.Initialise();
     TRaster slot(240, 320);
@@ -88,8 +88,8 @@ TEST(ResourceBundle, PictureAreasAndPixelOrder) {
     slot.SetPixel(239, 0, {0, 255, 0});       // end of the first row
     slot.SetPixel(0, 1, {0, 0, 255});         // start of the second row
     slot.SetPixel(239, 319, {255, 255, 255}); // last word of the bundle
-    b.Image2Bin(slot, TResourceBundle::kScreensaverOffset);
-    const size_t base = TResourceBundle::kScreensaverOffset;
+    b.Image2Bin(slot, kSlots[2].Offset);
+    const size_t base = kSlots[2].Offset;
     EXPECT_EQ(WordAt(b, base), 0xF800);
     EXPECT_EQ(WordAt(b, base + 239 * 2), 0x07E0);
     EXPECT_EQ(WordAt(b, base + 480), 0x001F);
@@ -101,11 +101,11 @@ TEST(ResourceBundle, BlackSlotGivesZeroBytes) {
     TResourceBundle b;
     b.Initialise();
     TRaster white = Slot(clWhite);
-    b.Image2Bin(white, TResourceBundle::kSplashOffset);
+    b.Image2Bin(white, kSlots[0].Offset);
     TRaster black = Slot(clBlack);
-    b.Image2Bin(black, TResourceBundle::kSplashOffset);
+    b.Image2Bin(black, kSlots[0].Offset);
     for (size_t i = 0; i < TResourceBundle::kPictureBytes; ++i)
-        ASSERT_EQ(b.Data()[TResourceBundle::kSplashOffset + i], 0) << i;
+        ASSERT_EQ(b.Data()[kSlots[0].Offset + i], 0) << i;
 }
 
 TEST(ResourceBundle, EightBitSlotIsConvertedInPlaceThroughItsTable) {
@@ -113,9 +113,9 @@ TEST(ResourceBundle, EightBitSlotIsConvertedInPlaceThroughItsTable) {
     b.Initialise();
     TRaster slot(240, 320, TPixelFormat::pf8bit);
     slot.ColorTable()[0] = {0, 0, 255, 0}; // red
-    b.Image2Bin(slot, TResourceBundle::kSplashOffset);
+    b.Image2Bin(slot, kSlots[0].Offset);
     EXPECT_EQ(slot.PixelFormat(), TPixelFormat::pf24bit);
-    EXPECT_EQ(WordAt(b, TResourceBundle::kSplashOffset + 1000), 0xF800);
+    EXPECT_EQ(WordAt(b, kSlots[0].Offset + 1000), 0xF800);
 }
 
 TEST(ResourceBundle, SmallPictureIsPaddedBlackAndOffsetsAreChecked) {
@@ -124,12 +124,12 @@ TEST(ResourceBundle, SmallPictureIsPaddedBlackAndOffsetsAreChecked) {
     TRaster small(2, 2);
     small.SetFillColor(clWhite);
     small.FillRect(0, 0, 2, 2);
-    b.Image2Bin(small, TResourceBundle::kSplashOffset);
-    EXPECT_EQ(WordAt(b, TResourceBundle::kSplashOffset + 2), 0xFFFF);
-    EXPECT_EQ(WordAt(b, TResourceBundle::kSplashOffset + 4), 0);
-    EXPECT_EQ(WordAt(b, TResourceBundle::kSplashOffset + 480 * 2), 0);
+    b.Image2Bin(small, kSlots[0].Offset);
+    EXPECT_EQ(WordAt(b, kSlots[0].Offset + 2), 0xFFFF);
+    EXPECT_EQ(WordAt(b, kSlots[0].Offset + 4), 0);
+    EXPECT_EQ(WordAt(b, kSlots[0].Offset + 480 * 2), 0);
     EXPECT_THROW(b.Image2Bin(small, TResourceBundle::kSize - 2), std::out_of_range);
-    EXPECT_THROW(b.Image2Bin(small, TResourceBundle::kScreensaverOffset + 1), std::out_of_range);
+    EXPECT_THROW(b.Image2Bin(small, kSlots[2].Offset + 1), std::out_of_range);
 }
 
 } // namespace
@@ -145,7 +145,7 @@ TEST(BundlePicture, RoundTripsWithinOneStepOfEachChannel) {
     for (int y = 0; y < 320; ++y)
         for (int x = 0; x < 240; ++x)
             slot.SetPixel(x, y, {uint8_t(x), uint8_t(y * 255 / 319), uint8_t(x ^ y)});
-    b.Image2Bin(slot, TResourceBundle::kLogoOffset);
+    b.Image2Bin(slot, kSlots[1].Offset);
     const TRaster back = BundlePicture(b.Data(), 1);
     for (int y = 0; y < 320; ++y)
         for (int x = 0; x < 240; ++x) {

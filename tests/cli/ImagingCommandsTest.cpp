@@ -140,10 +140,9 @@ TEST(BundleCommand, StartsFromTheStartUpSlotsAndAppliesEachOption) {
         ASSERT_EQ(bytes.size(), 464'896u) << row.Name;
         TResourceBundle expected;
         expected.Initialise();
-        expected.Image2Bin(splash.Picture(), TResourceBundle::kSplashOffset);
-        expected.Image2Bin(row.LogoLoaded ? loaded.Picture() : black.Picture(),
-                           TResourceBundle::kLogoOffset);
-        expected.Image2Bin(black.Picture(), TResourceBundle::kScreensaverOffset);
+        expected.Image2Bin(splash.Picture(), kSlots[0].Offset);
+        expected.Image2Bin(row.LogoLoaded ? loaded.Picture() : black.Picture(), kSlots[1].Offset);
+        expected.Image2Bin(black.Picture(), kSlots[2].Offset);
         EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), expected.Data().begin())) << row.Name;
         EXPECT_EQ(std::string(bytes.begin() + 0x900, bytes.begin() + 0x908), "Korvalis");
     }

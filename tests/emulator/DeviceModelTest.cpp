@@ -85,7 +85,7 @@ TEST(DeviceModel, ReassemblesTheUploadedBundle) {
     TRaster a(240, 320), b(240, 320), c(240, 320);
     a.SetPixel(1, 2, {1, 2, 3});
     c.SetPixel(239, 319, {200, 100, 50});
-    rig.con.btnUploadClick(bundle, a, b, c);
+    rig.con.btnUploadClick(bundle, {&a, &b, &c});
     EXPECT_EQ(rig.view.Status.Text(), "Upload succeeded");
     ASSERT_TRUE(rig.model.BundleComplete());
     EXPECT_EQ(rig.model.BundleReports(), 7264u);
@@ -103,7 +103,7 @@ TEST(DeviceModel, FaultsEndTheUploadAsFailed) {
         TResourceBundle bundle;
         bundle.Initialise();
         TRaster a(240, 320), b(240, 320), c(240, 320);
-        rig.con.btnUploadClick(bundle, a, b, c);
+        rig.con.btnUploadClick(bundle, {&a, &b, &c});
         EXPECT_EQ(rig.view.Status.Text(), "Upload failed");
         EXPECT_FALSE(rig.model.BundleComplete());
         EXPECT_EQ(rig.model.Unplugged(), unplugAt >= 0);

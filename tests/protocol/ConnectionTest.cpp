@@ -205,7 +205,7 @@ TEST_F(Connection, UploadSendsTheWholeBundle) {
     TUploadSlots slots;
     device.Writes.clear();
     view.Cursor.History.clear();
-    con.btnUploadClick(slots.bundle, slots.splash, slots.logo, slots.screensaver);
+    con.btnUploadClick(slots.bundle, {&slots.splash, &slots.logo, &slots.screensaver});
 
     ASSERT_EQ(device.Writes.size(), 1u + 7264u);
     const auto packet = HidCommandPacket{0x5A, 0, 0x71800}.Bytes();
@@ -242,7 +242,7 @@ TEST_F(Connection, UploadWithoutDeviceConvertsAndEndsDisconnected) {
     con.DevConDeviceChange({});
     view.Upload.IsEnabled = true; // as after start-up without HID support
     TUploadSlots slots;
-    con.btnUploadClick(slots.bundle, slots.splash, slots.logo, slots.screensaver);
+    con.btnUploadClick(slots.bundle, {&slots.splash, &slots.logo, &slots.screensaver});
     EXPECT_EQ(slots.bundle.Data()[0x1001], 0xF8);
     EXPECT_EQ(view.Status.Text(), "Disconnected");
     EXPECT_FALSE(view.Upload.Enabled());
@@ -260,7 +260,7 @@ TEST_F(Connection, RefusedWriteEndsTheUploadAtOnce) {
         c.DevConEnumerate(d, 0);
         d.FailFromWrite = failAt;
         TUploadSlots slots;
-        c.btnUploadClick(slots.bundle, slots.splash, slots.logo, slots.screensaver);
+        c.btnUploadClick(slots.bundle, {&slots.splash, &slots.logo, &slots.screensaver});
         EXPECT_EQ(int(d.Writes.size()), failAt) << failAt;
         EXPECT_EQ(v.Status.Text(), "Upload failed") << failAt;
         EXPECT_TRUE(v.Upload.Enabled());
@@ -283,7 +283,7 @@ TEST_F(Connection, ReportLengthIsBoundedByTheBuffer) {
         d.OutputLength = row.declared;
         c.DevConEnumerate(d, 0);
         TUploadSlots slots;
-        c.btnUploadClick(slots.bundle, slots.splash, slots.logo, slots.screensaver);
+        c.btnUploadClick(slots.bundle, {&slots.splash, &slots.logo, &slots.screensaver});
         EXPECT_EQ(v.Status.Text(), row.status) << row.declared;
         for (const auto& w : d.Writes)
             ASSERT_EQ(w.size(), row.written) << row.declared;
@@ -337,7 +337,7 @@ TEST(ConnectionState, EveryStatusTextComesWithItsState) {
         if (row.upload >= 0) {
             d.FailFromWrite = row.upload + 1; // after the read command
             TUploadSlots slots;
-            c.btnUploadClick(slots.bundle, slots.splash, slots.logo, slots.screensaver);
+            c.btnUploadClick(slots.bundle, {&slots.splash, &slots.logo, &slots.screensaver});
         }
         EXPECT_EQ(v.States, row.states) << row.name;
         std::vector<std::string> texts;
