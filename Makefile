@@ -4,6 +4,7 @@ BUILD_ASAN    ?= build/asan
 BUILD_TSAN    ?= build/tsan
 BUILD_VM      ?= build/vm
 BUILD_PACKAGE ?= build/package
+BUILD_WINDOWS ?= build/windows
 PREFIX        ?= /usr/local
 JOBS          ?= $(shell nproc)
 # ccache (when installed) lets several build trees and worktrees share objects.
@@ -12,7 +13,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 CMAKE_COMMON  := -G Ninja $(if $(CCACHE),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all setup build run install package test test-tsan screenshots bench clean
+.PHONY: all setup build run install package test test-tsan windows test-windows screenshots bench clean
 
 all: build
 
@@ -70,6 +71,20 @@ test-vm: setup
 	cmake --build $(BUILD_VM) -j $(JOBS) --target korvalis korvalis_vm_hotplug
 	@scripts/vm-test --check
 	ctest --test-dir $(BUILD_VM) --output-on-failure -L vm
+
+# The plain-C++ libraries and their tests cross-built for 64-bit Windows with
+# MinGW-w64, static libjpeg-turbo and GoogleTest in build/windows-sysroot.
+windows:
+	@scripts/setup-deps windows
+	nice scripts/windows-deps
+	cmake -S . -B $(BUILD_WINDOWS) $(CMAKE_COMMON) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALIS_WERROR=ON -DKORVALIS_QT=OFF -DKORVALIS_GUI=OFF \
+	    -DKORVALIS_BENCH=OFF
+	cmake --build $(BUILD_WINDOWS) -j $(JOBS)
+
+# Those tests under Wine (label windows), with one wineserver for the whole run.
+test-windows: windows
+	scripts/wine-session ctest --test-dir $(BUILD_WINDOWS) --output-on-failure -j $(JOBS) -L windows
 
 screenshots: build
 	scripts/screenshots $(BUILD_RELEASE)

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#ifndef _WIN32
 #include <sys/mman.h>
+#endif
 #include <utility>
 #include <vector>
 
@@ -50,6 +52,10 @@ TRaster& TRaster::operator=(TRaster&& other) noexcept {
     return *this;
 }
 
+#ifdef _WIN32
+// Windows gives large pages only to programs holding a privilege users lack.
+void AdviseLargePages(void*, size_t) {}
+#else
 void AdviseLargePages(void* memory, size_t bytes) {
     // A camera picture spans tens of thousands of 4 KiB pages, each faulted in
     // on first write; 2 MiB pages, where the kernel allows them on request, save
@@ -62,6 +68,7 @@ void AdviseLargePages(void* memory, size_t bytes) {
     if (end > begin)
         ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
+#endif
 
 void TRaster::Allocate(int width, int height, bool zero) {
     width = std::max(width, 0);

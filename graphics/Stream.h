@@ -72,6 +72,7 @@ class TMemoryStream : public TBytesStream {
 };
 
 // A file opened for reading. Raises EFOpenError when it cannot be opened.
+// The name is UTF-8 on every system (UTF-16 at the Windows call).
 // Small reads (chunk heads, checksums, header fields) are served from a 64 KiB
 // buffer; large ones go straight to the caller's memory.
 class TFileStream : public TStream {
@@ -89,7 +90,8 @@ class TFileStream : public TStream {
     static constexpr size_t kBufferSize = size_t{64} << 10;
     size_t ReadAt(uint8_t* out, size_t count, int64_t position);
 
-    int FHandle = -1;
+    // A descriptor on POSIX systems, a HANDLE on Windows; -1 when closed.
+    intptr_t FHandle = -1;
     int64_t FSize = 0;
     int64_t FPosition = 0;
     std::unique_ptr<uint8_t[]> FBuffer;

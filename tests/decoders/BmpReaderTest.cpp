@@ -204,7 +204,7 @@ TEST(BmpSuiteCoverage, EveryFileHasAnOutcome) {
         if (!entry.is_regular_file())
             continue;
         ++files;
-        const std::string name = std::filesystem::relative(entry.path(), kSuite).string();
+        const std::string name = std::filesystem::relative(entry.path(), kSuite).generic_string();
         EXPECT_TRUE(std::any_of(std::begin(kSuiteCases), std::end(kSuiteCases),
                                 [&](const TSuiteCase& c) { return name == c.File; }))
             << name;

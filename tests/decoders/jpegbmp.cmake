@@ -15,6 +15,7 @@ add_executable(bmp_tests
 # stb_image is a trusted peer, not our code: build it quietly and unchecked.
 set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/BmpStbOracle.cpp PROPERTIES
     COMPILE_OPTIONS "-w;-fno-sanitize=undefined")
+target_include_directories(bmp_tests SYSTEM PRIVATE ${KORVALIS_STB_INCLUDE_DIR})
 target_link_libraries(bmp_tests PRIVATE korvalis_decoders GTest::gtest_main)
 target_compile_definitions(bmp_tests PRIVATE KORVALIS_CORPUS_DIR="${KORVALIS_CORPUS_DIR}")
 gtest_discover_tests(bmp_tests)

@@ -6,14 +6,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace korvalis {
 namespace {
@@ -109,6 +113,46 @@ TEST(Stream, OpenFailuresRaiseEFOpenError) {
     EXPECT_THROW(TFileStream(std::filesystem::temp_directory_path().string()), EFOpenError);
 }
 
+// A picture's name is UTF-8 whatever the system: on Windows it reaches the
+// system as UTF-16, so names beyond the ANSI code page open too.
+TEST(Stream, NonAsciiFileNamesOpen) {
+    const std::string content = "0123456789";
+    const std::string name =
+        "korvalis-stream-" + std::to_string(::getpid()) + "-\u00e9\u03a9\u0416\u6f22\U0001f600.png";
+    const auto path = std::filesystem::temp_directory_path() / std::filesystem::u8path(name);
+    std::ofstream(path, std::ios::binary) << content;
+    ASSERT_TRUE(std::filesystem::exists(path));
+    const std::string utf8 = reinterpret_cast<const char*>(path.u8string().c_str());
+    {
+        TFileStream stream(utf8);
+        EXPECT_EQ(stream.Size(), 10);
+        char buf[10] = {};
+        ASSERT_EQ(stream.Read(buf, 10), 10u);
+        EXPECT_EQ(std::string(buf, 10), content);
+    }
+    std::filesystem::remove(path);
+}
+
+#ifdef _WIN32
+// A device (NUL) or a folder is no picture; their refusals read as on Linux.
+TEST(Stream, OnlyRegularFilesOpen) {
+    const struct {
+        std::string Path, Reason;
+    } rows[] = {
+        {"NUL", "Not a regular file"},
+        {std::filesystem::temp_directory_path().string(), "Is a directory"},
+    };
+    for (const auto& row : rows) {
+        std::string message;
+        try {
+            TFileStream stream(row.Path);
+        } catch (const EFOpenError& e) {
+            message = e.what();
+        }
+        EXPECT_EQ(message, "Cannot open file \"" + row.Path + "\". " + row.Reason);
+    }
+}
+#else
 // Pictures are read by position from a file of known size: a FIFO named like a
 // picture must not wait for a writer, and a device is no picture either.
 TEST(Stream, OnlyRegularFilesOpen) {
@@ -150,6 +194,7 @@ TEST(Stream, OnlyRegularFilesOpen) {
     }
     std::filesystem::remove(fifo);
 }
+#endif
 
 TEST(Stream, LoadFromStreamTakesTheRest) {
     const std::string text = "abcdef";

@@ -162,7 +162,11 @@ TEST_F(TBindingTest, ControllerGivesBackEveryCountItHolds) {
 TEST_F(TBindingTest, ModuleLoaderByName) {
     // A library the system loader finds, resolved through the same calls.
     TModuleHandle libm = nullptr;
+#ifdef _WIN32
+    ASSERT_TRUE(LoadModule(libm, "msvcrt.dll"));
+#else
     ASSERT_TRUE(LoadModule(libm, "libm.so.6"));
+#endif
     bool all = true;
     auto cosine = ResolveAs<double (*)(double)>(libm, "cos", all);
     ASSERT_NE(cosine, nullptr);

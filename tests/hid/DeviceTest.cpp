@@ -13,6 +13,11 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#ifdef _WIN32
+#include <windows.h>
+// after windows.h
+#include <tlhelp32.h>
+#endif
 
 namespace korvalis {
 namespace {
@@ -260,6 +265,37 @@ TEST_F(TDeviceTest, UnplugWhileReadingOrWriting) {
     }
 }
 
+#ifdef _WIN32
+// The threads of this process whose description is name.
+int ThreadsNamed(const std::string& name) {
+    using GetThreadDescription_t = HRESULT(WINAPI*)(::HANDLE, PWSTR*);
+    const auto get = reinterpret_cast<GetThreadDescription_t>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+    if (!get)
+        return -1;
+    const std::wstring wide(name.begin(), name.end());
+    int count = 0;
+    ::HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (bool more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != GetCurrentProcessId())
+            continue;
+        ::HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID);
+        PWSTR text = nullptr;
+        if (thread && SUCCEEDED(get(thread, &text)) && text) {
+            count += wide == text;
+            LocalFree(text);
+        }
+        if (thread)
+            CloseHandle(thread);
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+// Windows keeps the whole name.
+const char* const kReaderThreadName = "THidDeviceReadThread";
+#else
 int ThreadsNamed(const std::string& name) {
     int count = 0;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
@@ -270,6 +306,9 @@ int ThreadsNamed(const std::string& name) {
     }
     return count;
 }
+// The kernel keeps 15 characters.
+const char* const kReaderThreadName = "THidDeviceReadT";
+#endif
 
 TEST_F(TDeviceTest, SilentDeviceDeliversNothingAndStopsCleanly) {
     sim::TSimInterface config = Interface();
@@ -278,7 +317,7 @@ TEST_F(TDeviceTest, SilentDeviceDeliversNothingAndStopsCleanly) {
     THidDevice* d = Start(config);
     ASSERT_NE(d->Reader(), nullptr);
     // The reader names its thread for debuggers and tools.
-    EXPECT_TRUE(RunUntil([] { return ThreadsNamed("THidDeviceReadT") == 1; }));
+    EXPECT_TRUE(RunUntil([] { return ThreadsNamed(kReaderThreadName) == 1; }));
     EXPECT_EQ(d->Reader()->GetThreadName(), "THidDeviceReadThread");
     uint8_t report[65] = {0, 0x35};
     uint32_t written = 0;
@@ -289,7 +328,7 @@ TEST_F(TDeviceTest, SilentDeviceDeliversNothingAndStopsCleanly) {
     EXPECT_TRUE(Rec.Errors.empty());
     d->StopReader();
     // The kernel lets the thread go a moment after the join.
-    EXPECT_TRUE(RunUntil([] { return ThreadsNamed("THidDeviceReadT") == 0; }, 1000));
+    EXPECT_TRUE(RunUntil([] { return ThreadsNamed(kReaderThreadName) == 0; }, 1000));
 }
 
 TEST_F(TDeviceTest, GivingBackAClaimedDeviceLeavesAFreshOne) {
@@ -450,7 +489,7 @@ TEST_F(TDeviceTest, HandlerGivesBackOrStopsItsDeviceFromEveryEvent) {
             // The reader ends once the handler has returned, and nothing more
             // reaches the handler.
             Sim.QueueInputReport(inst, {0, 2});
-            EXPECT_TRUE(RunUntil([] { return ThreadsNamed("THidDeviceReadT") == 0; }));
+            EXPECT_TRUE(RunUntil([] { return ThreadsNamed(kReaderThreadName) == 0; }));
             RunFor(30);
             break;
         case DataAtCheckIn:
