@@ -9,8 +9,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 namespace korvalis::testing {
 
@@ -19,10 +22,23 @@ namespace {
 // Removed with everything in it when the test process ends.
 struct TScratch {
     TScratch() {
+#ifdef _WIN32
+        // No mkdtemp: a new name until one is not taken yet.
+        std::random_device seed;
+        for (int attempt = 0; attempt < 100 && Path.empty(); ++attempt) {
+            const std::string name =
+                ::testing::TempDir() + "korvalis-imaging-" + std::to_string(seed());
+            if (std::filesystem::create_directory(name))
+                Path = name;
+        }
+        if (Path.empty())
+            throw std::runtime_error("cannot make a scratch directory");
+#else
         std::string pattern = ::testing::TempDir() + "korvalis-imaging-XXXXXX";
         if (!mkdtemp(pattern.data()))
             throw std::runtime_error("cannot make a scratch directory");
         Path = pattern;
+#endif
     }
     ~TScratch() {
         std::error_code ignored;
