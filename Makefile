@@ -73,7 +73,8 @@ test-vm: setup
 	ctest --test-dir $(BUILD_VM) --output-on-failure -L vm
 
 # The plain-C++ libraries and their tests cross-built for 64-bit Windows with
-# MinGW-w64, static libjpeg-turbo and GoogleTest in build/windows-sysroot.
+# MinGW-w64; static libjpeg-turbo, libpng (tests) and GoogleTest come from
+# scripts/windows-deps into build/windows-sysroot.
 windows:
 	@scripts/setup-deps windows
 	nice scripts/windows-deps
