@@ -53,6 +53,8 @@ test: setup package
 	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS) -LE 'tsan|vm'
 	@$(MAKE) --no-print-directory test-tsan
 	@$(MAKE) --no-print-directory test-vm
+	@if scripts/setup-deps windows; then $(MAKE) --no-print-directory test-windows; \
+	else echo "test: MinGW-w64 or Wine cannot be installed; the windows tests are skipped"; fi
 
 # The threaded HID layer again under ThreadSanitizer (tests labelled tsan).
 test-tsan: setup
