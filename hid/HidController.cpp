@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <unordered_set>
 
 namespace korvalis {
@@ -22,6 +23,18 @@ IHidGuiLoop& LoopOrInstalled(IHidGuiLoop* loop) {
     if (!loop)
         throw EHidException("No GUI loop is installed for the HID layer");
     return *loop;
+}
+
+// A new controller default reaches the devices still on the old one; a device
+// given its own value keeps it.
+template <class T, class Get, class Set>
+void ChangeDefault(const std::vector<THidDevice*>& devices, T& current, T value, Get get, Set set) {
+    if (value == current)
+        return;
+    for (THidDevice* d : devices)
+        if (std::invoke(get, d) == current)
+            std::invoke(set, d, value);
+    current = std::move(value);
 }
 
 } // namespace
@@ -366,48 +379,28 @@ void THidDeviceController::SetOnDeviceChange(TNotifyEvent h) {
 }
 
 void THidDeviceController::SetOnDeviceData(THidDataEvent h) {
-    if (h == FOnDeviceData)
-        return;
-    for (THidDevice* d : FDeviceList)
-        if (d->OnReport() == FOnDeviceData)
-            d->SetReportHandler(h);
-    FOnDeviceData = std::move(h);
+    ChangeDefault(FDeviceList, FOnDeviceData, std::move(h), &THidDevice::OnReport,
+                  &THidDevice::SetReportHandler);
 }
 
 void THidDeviceController::SetOnDeviceDataError(THidDataErrorEvent h) {
-    if (h == FOnDeviceDataError)
-        return;
-    for (THidDevice* d : FDeviceList)
-        if (d->OnReportError() == FOnDeviceDataError)
-            d->SetOnReportError(h);
-    FOnDeviceDataError = std::move(h);
+    ChangeDefault(FDeviceList, FOnDeviceDataError, std::move(h), &THidDevice::OnReportError,
+                  &THidDevice::SetOnReportError);
 }
 
 void THidDeviceController::SetOnDeviceUnplug(THidPlugEvent h) {
-    if (h == FOnDeviceUnplug)
-        return;
-    for (THidDevice* d : FDeviceList)
-        if (d->OnUnplugged() == FOnDeviceUnplug)
-            d->SetOnUnplugged(h);
-    FOnDeviceUnplug = std::move(h);
+    ChangeDefault(FDeviceList, FOnDeviceUnplug, std::move(h), &THidDevice::OnUnplugged,
+                  &THidDevice::SetOnUnplugged);
 }
 
 void THidDeviceController::SetDevPollingDelayTime(int32_t value) {
-    if (value == FDevPollingDelayTime)
-        return;
-    for (THidDevice* d : FDeviceList)
-        if (d->PollingDelay() == FDevPollingDelayTime)
-            d->SetPollingDelay(value);
-    FDevPollingDelayTime = value;
+    ChangeDefault(FDeviceList, FDevPollingDelayTime, value, &THidDevice::PollingDelay,
+                  &THidDevice::SetPollingDelay);
 }
 
 void THidDeviceController::SetDevThreadSleepTime(int32_t value) {
-    if (value == FDevThreadSleepTime)
-        return;
-    for (THidDevice* d : FDeviceList)
-        if (d->SleepTime() == FDevThreadSleepTime)
-            d->SetSleepTime(value);
-    FDevThreadSleepTime = value;
+    ChangeDefault(FDeviceList, FDevThreadSleepTime, value, &THidDevice::SleepTime,
+                  &THidDevice::SetSleepTime);
 }
 
 } // namespace korvalis

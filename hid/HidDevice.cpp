@@ -201,6 +201,18 @@ bool THidDevice::IsAvailable() const {
     return FPlugged && (FClaimed || FInEnumeration);
 }
 
+namespace {
+
+// A closed handle forgets its buffer count, so the next open asks the system afresh.
+void ReleaseHandle(HANDLE& handle, uint32_t& count) {
+    if (handle != INVALID_HANDLE_VALUE && HidApi().CloseHandle)
+        HidApi().CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+    count = 0;
+}
+
+} // namespace
+
 void THidDevice::ApplyBufferCount(HANDLE handle, uint32_t& count) {
     const THidApi& api = HidApi();
     if (count != 0 && api.HidD_SetNumInputBuffers)
@@ -222,10 +234,7 @@ bool THidDevice::OpenSyncHandle() {
 }
 
 void THidDevice::CloseSyncHandle() {
-    if (FSyncHandle != INVALID_HANDLE_VALUE && HidApi().CloseHandle)
-        HidApi().CloseHandle(FSyncHandle);
-    FSyncHandle = INVALID_HANDLE_VALUE;
-    FInputBufferCount = 0;
+    ReleaseHandle(FSyncHandle, FInputBufferCount);
 }
 
 bool THidDevice::OpenReadHandle() {
@@ -244,10 +253,7 @@ bool THidDevice::OpenReadHandle() {
 }
 
 void THidDevice::CloseReadHandleLocked() {
-    if (FReadHandle != INVALID_HANDLE_VALUE && HidApi().CloseHandle)
-        HidApi().CloseHandle(FReadHandle);
-    FReadHandle = INVALID_HANDLE_VALUE;
-    FReadBufferCount = 0;
+    ReleaseHandle(FReadHandle, FReadBufferCount);
     FReadCloseRequested = false;
 }
 
