@@ -235,6 +235,28 @@ int TRaster::NearestSource(int target, int sourceSize, int targetSize) {
     return static_cast<int>((int64_t(2) * target + 1) * sourceSize / (int64_t(2) * targetSize));
 }
 
+std::vector<size_t> TRaster::StretchColumns(int sourceWidth, int targetWidth, int bytesPerPixel) {
+    std::vector<size_t> columns(static_cast<size_t>(std::max(targetWidth, 0)));
+    for (int tx = 0; tx < targetWidth; ++tx)
+        columns[size_t(tx)] = size_t(NearestSource(tx, sourceWidth, targetWidth)) * bytesPerPixel;
+    return columns;
+}
+
+void TRaster::StretchRow(const uint8_t* in, uint8_t* out, const std::vector<size_t>& columns,
+                         int bytesPerPixel) {
+    if (bytesPerPixel == 3) {
+        for (size_t c : columns) {
+            out[0] = in[c];
+            out[1] = in[c + 1];
+            out[2] = in[c + 2];
+            out += 3;
+        }
+    } else {
+        for (size_t c : columns)
+            *out++ = in[c];
+    }
+}
+
 TRaster TRaster::Stretched(int width, int height) const {
     TRaster out(0, 0, FFormat);
     out.FColorTable = FColorTable;
@@ -244,24 +266,10 @@ TRaster TRaster::Stretched(int width, int height) const {
     if (out.Empty() || Empty())
         return out;
     const int bpp = BytesPerPixel();
-    std::vector<size_t> columns(static_cast<size_t>(out.FWidth));
-    for (int tx = 0; tx < out.FWidth; ++tx)
-        columns[tx] = size_t(NearestSource(tx, FWidth, out.FWidth)) * bpp;
-    for (int ty = 0; ty < out.FHeight; ++ty) {
-        const uint8_t* in = ScanLine(NearestSource(ty, FHeight, out.FHeight));
-        uint8_t* o = out.ScanLine(ty);
-        if (bpp == 3) {
-            for (size_t c : columns) {
-                o[0] = in[c];
-                o[1] = in[c + 1];
-                o[2] = in[c + 2];
-                o += 3;
-            }
-        } else {
-            for (size_t c : columns)
-                *o++ = in[c];
-        }
-    }
+    const std::vector<size_t> columns = StretchColumns(FWidth, out.FWidth, bpp);
+    for (int ty = 0; ty < out.FHeight; ++ty)
+        StretchRow(ScanLine(NearestSource(ty, FHeight, out.FHeight)), out.ScanLine(ty), columns,
+                   bpp);
     return out;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 namespace korvalis {
 
@@ -105,6 +106,12 @@ class TRaster {
     TRaster Stretched(int width, int height) const;
     // The source row or column Stretched takes for target pixel t.
     static int NearestSource(int target, int sourceSize, int targetSize);
+    // Where in a source row of sourceWidth pixels Stretched reads each of
+    // targetWidth pixels, as byte offsets.
+    static std::vector<size_t> StretchColumns(int sourceWidth, int targetWidth, int bytesPerPixel);
+    // One stretched row: out gets the pixels of in at those offsets.
+    static void StretchRow(const uint8_t* in, uint8_t* out, const std::vector<size_t>& columns,
+                           int bytesPerPixel);
 
   private:
     void Allocate(int width, int height, bool zero);

@@ -6,7 +6,6 @@
 #include "graphics/LoadBudget.h"
 
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <optional>
 #include <utility>
@@ -66,35 +65,22 @@ class TRowFitter {
     void Row(int y, int height, const TRaster& row) {
         if (y == 0) {
             const TFitSize fit = FitSize(row.Width(), height);
-            FSourceWidth = row.Width();
             FSourceHeight = height;
             FOut = TRaster(0, 0, row.PixelFormat());
             FOut.ColorTable() = row.ColorTable();
             FOut.SetSizeUninitialized(fit.Width, fit.Height);
-            const int bpp = row.BytesPerPixel();
-            FColumns.resize(size_t(FOut.Width()));
-            for (int tx = 0; tx < FOut.Width(); ++tx)
-                FColumns[size_t(tx)] =
-                    size_t(TRaster::NearestSource(tx, FSourceWidth, FOut.Width())) * bpp;
+            FColumns = TRaster::StretchColumns(row.Width(), FOut.Width(), row.BytesPerPixel());
             FNext = 0;
         }
-        const int bpp = row.BytesPerPixel();
-        const uint8_t* in = row.Bits();
         while (FNext < FOut.Height() &&
-               TRaster::NearestSource(FNext, FSourceHeight, FOut.Height()) == y) {
-            uint8_t* out = FOut.ScanLine(FNext++);
-            for (const size_t c : FColumns) {
-                std::memcpy(out, in + c, size_t(bpp));
-                out += bpp;
-            }
-        }
+               TRaster::NearestSource(FNext, FSourceHeight, FOut.Height()) == y)
+            TRaster::StretchRow(row.Bits(), FOut.ScanLine(FNext++), FColumns, row.BytesPerPixel());
     }
     TRaster Take() { return std::move(FOut); }
 
   private:
     TRaster FOut;
     std::vector<size_t> FColumns;
-    int FSourceWidth = 0;
     int FSourceHeight = 0;
     int FNext = 0;
 };

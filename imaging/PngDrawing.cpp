@@ -65,19 +65,24 @@ class TPngAlpha : public IPictureAlpha {
             }
             break;
         }
-        case TMode::GreyAlpha:
-        case TMode::ColourAlpha: {
+        case TMode::GreyAlpha: {
             const uint8_t* plane = FPng.AlphaScanline(y);
             const uint8_t* source = FPng.Scanline(y);
-            // Colour rows may have become the raster already; only grey reads them here.
-            if (!plane || (FMode == TMode::GreyAlpha && !source))
+            if (!plane || !source)
                 throw EPNGHeaderNotPresent();
-            if (FMode == TMode::GreyAlpha)
-                // The grey sample itself, not the ramp: the gamma table plays no part here.
-                for (int x = 0; x < FWidth; ++x) {
-                    const uint8_t s = IndexAt(source, x, FBits);
-                    PutBgr(bgr + 3 * x, s, s, s);
-                }
+            // The grey sample itself, not the ramp: the gamma table plays no part here.
+            for (int x = 0; x < FWidth; ++x, bgr += 3) {
+                const uint8_t s = IndexAt(source, x, FBits);
+                PutBgr(bgr, s, s, s);
+            }
+            std::memcpy(alpha, plane, static_cast<size_t>(FWidth));
+            break;
+        }
+        case TMode::ColourAlpha: {
+            // The colour rows may have become the raster already: only the plane is read.
+            const uint8_t* plane = FPng.AlphaScanline(y);
+            if (!plane)
+                throw EPNGHeaderNotPresent();
             std::memcpy(alpha, plane, static_cast<size_t>(FWidth));
             break;
         }
