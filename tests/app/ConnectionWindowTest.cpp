@@ -1,6 +1,7 @@
 // The whole flow through the real window, controller and device layer on the
 // simulated HID platform with the emulated Korvalis device.
 #include "HookedModel.h"
+#include "WaitFor.h"
 #include "app/MainWindow.h"
 #include "emulator/KorvalisSimModel.h"
 
@@ -20,17 +21,6 @@ namespace {
 
 using sim::TKorvalisSimModel;
 using sim::TSimPlatform;
-
-bool WaitFor(const std::function<bool()>& done, int timeoutMs = 3000) {
-    QElapsedTimer watch;
-    watch.start();
-    while (!done()) {
-        if (watch.elapsed() > timeoutMs)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 void Settle(int ms) {
     QElapsedTimer watch;

@@ -2,6 +2,7 @@
 // damages the window as an overlapping window would, pings it as a window
 // manager does, and clicks Upload again while the upload runs.
 #include "HookedModel.h"
+#include "WaitFor.h"
 #include "app/MainWindow.h"
 
 #include <QApplication>
@@ -18,17 +19,6 @@
 
 namespace korvalis {
 namespace {
-
-bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
-    QElapsedTimer watch;
-    watch.start();
-    while (!done()) {
-        if (watch.elapsed() > timeoutMs)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 template <typename T> using TReply = std::unique_ptr<T, decltype(&std::free)>;
 
@@ -68,9 +58,9 @@ TEST(X11Window, UploadRepairsDamageAnswersPingsAndDropsClicks) {
     auto hooked = std::make_shared<THookedModel>(std::make_shared<sim::TKorvalisSimModel>(options));
     auto form = std::make_unique<TQtMainWindow>();
     form->show();
-    ASSERT_TRUE(WaitFor([&] { return form->stBar->Text() == "Disconnected"; }));
+    ASSERT_TRUE(WaitFor([&] { return form->stBar->Text() == "Disconnected"; }, 5000));
     sim::TSimPlatform::Instance().Plug(hooked->Interface());
-    ASSERT_TRUE(WaitFor([&] { return form->stBar->Text() == "Connected"; }));
+    ASSERT_TRUE(WaitFor([&] { return form->stBar->Text() == "Connected"; }, 5000));
     ASSERT_TRUE(form->windowHandle()->isExposed());
 
     const auto window = xcb_window_t(form->windowHandle()->winId());

@@ -177,6 +177,15 @@ TEST(OutputFiles, NeverDamageWhatTheyReplace) {
     const mode_t mask = ::umask(027);
     std::unique_ptr<TCollector> collector;
     const bool root = ::geteuid() == 0;
+    // A character device node of our own, made in the test folder.
+    const auto ownNode = [root](const char* name, dev_t device) {
+        return [root, name, device](const fs::path& dir, std::string& skip) {
+            if (!root)
+                skip = "mknod needs root";
+            ::mknod((dir / name).c_str(), S_IFCHR | 0666, device);
+            return (dir / name).string();
+        };
+    };
 
     const TCase cases[] = {
         {"a new file gets the usual mode", "$K bundle -o ",
@@ -261,13 +270,7 @@ TEST(OutputFiles, NeverDamageWhatTheyReplace) {
          "^korvalis: /dev/full: No space left on device\n$",
          [](const fs::path&, const std::string& out) { EXPECT_TRUE(fs::is_character_file(out)); }},
         {"a full device node of our own stays a node", "$K bundle -o ",
-         [&](const fs::path& dir, std::string& skip) {
-             if (!root)
-                 skip = "mknod needs root";
-             ::mknod((dir / "full").c_str(), S_IFCHR | 0666, makedev(1, 7));
-             return (dir / "full").string();
-         },
-         1, "^korvalis: .*/full: No space left on device\n$",
+         ownNode("full", makedev(1, 7)), 1, "^korvalis: .*/full: No space left on device\n$",
          [](const fs::path&, const std::string& out) {
              struct stat st {};
              ASSERT_EQ(::lstat(out.c_str(), &st), 0);
@@ -275,13 +278,7 @@ TEST(OutputFiles, NeverDamageWhatTheyReplace) {
              EXPECT_EQ(st.st_rdev, makedev(1, 7));
          }},
         {"a null device node of our own stays a node", "$K bundle -o ",
-         [&](const fs::path& dir, std::string& skip) {
-             if (!root)
-                 skip = "mknod needs root";
-             ::mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3));
-             return (dir / "null").string();
-         },
-         0, "^$",
+         ownNode("null", makedev(1, 3)), 0, "^$",
          [](const fs::path&, const std::string& out) { EXPECT_TRUE(fs::is_character_file(out)); }},
         {"a missing folder is named with the reason", "$K bundle -o ",
          [](const fs::path& dir, std::string&) { return (dir / "none" / "out.bin").string(); }, 1,
