@@ -1,17 +1,26 @@
 #pragma once
 
-// The event loop the device commands run: the HID layer's plain loop, no
-// toolkit. The controller's device changes, the readers' hand-offs and the
-// view's timer all arrive through it.
+// The event loop the device commands run, no toolkit: the HID layer's plain
+// loop, on Windows its loop on a message-only window, so every window message
+// of the thread is dispatched too. The controller's device changes, the
+// readers' hand-offs and the view's timer all arrive through it.
 
+#ifdef _WIN32
+#include "hid/platform/windows/WindowsGuiLoop.h"
+#else
 #include "hid/PlainGuiLoop.h"
+#endif
 
 #include <functional>
 #include <memory>
 
 namespace korvalis::cli {
 
+#ifdef _WIN32
+using TCommandLoop = THidWindowsLoop;
+#else
 using TCommandLoop = THidPlainLoop;
+#endif
 
 // What the device layer binds on this system, for "no HID device layer" errors.
 #ifdef _WIN32
