@@ -79,10 +79,24 @@ TEST_F(TWindowsBackend, ScanIdentifiesEveryInterfaceWithItsReportLengths) {
     Enumerate();
     ASSERT_FALSE(Seen.empty()) << "the system presents no HID interface";
     std::set<uint32_t> identities;
+    const THidApi& api = HidApi();
     for (const TSeen& s : Seen) {
         SCOPED_TRACE(s.Path);
         EXPECT_EQ(s.Path.rfind("\\\\?\\", 0), 0u);
         EXPECT_TRUE(identities.insert(s.DevInst).second) << "two interfaces, one identity";
+        // A query-only handle identifies the device but writes nothing.
+        const HANDLE h = api.CreateFileA(s.Path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         OPEN_EXISTING, 0);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << api.GetLastError();
+        HIDD_ATTRIBUTES a;
+        EXPECT_TRUE(api.HidD_GetAttributes(h, &a));
+        EXPECT_EQ(a.VendorID, s.Vendor);
+        EXPECT_EQ(a.ProductID, s.Product);
+        const uint8_t report[2] = {};
+        uint32_t written = 0;
+        EXPECT_FALSE(api.WriteFile(h, report, sizeof report, &written));
+        EXPECT_EQ(api.GetLastError(), ERROR_ACCESS_DENIED);
+        EXPECT_TRUE(api.CloseHandle(h));
     }
     if (!UnderWine())
         return;
