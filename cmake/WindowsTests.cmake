@@ -15,3 +15,6 @@ endfunction()
 add_test(NAME windows_imports
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-windows-imports ${PROJECT_BINARY_DIR})
 set_tests_properties(windows_imports PROPERTIES LABELS windows)
+
+# The probe the VM scenario under Wine runs beside korvalis.exe.
+add_subdirectory(${PROJECT_SOURCE_DIR}/tests/vm ${PROJECT_BINARY_DIR}/tests/vm)
