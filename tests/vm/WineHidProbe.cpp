@@ -1,8 +1,9 @@
 // The shortest Windows program that reaches the emulated device: it lists the
-// HID interfaces the system's set-up services present, then sends 0416:5020
-// the read command and counts the reports it answers with. Cross-built, it
-// shows in the VM that Wine's hidraw bus hands the uhid device to hid.dll,
-// independently of the program's own device layer.
+// HID interfaces the system's set-up services present, then (unless its
+// argument is "list") sends 0416:5020 the read command and counts the reports
+// it answers with. Cross-built, it shows in the VM that Wine's hidraw bus
+// hands the uhid device to hid.dll, independently of the program's own device
+// layer.
 #include <windows.h>
 
 extern "C" {
@@ -11,6 +12,7 @@ extern "C" {
 #include <setupapi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 static void Probe(const wchar_t* path) {
@@ -57,7 +59,8 @@ static void Probe(const wchar_t* path) {
     CloseHandle(h);
 }
 
-int main() {
+int main(int argc, char** argv) {
+    const bool listOnly = argc > 1 && std::strcmp(argv[1], "list") == 0;
     GUID hid;
     HidD_GetHidGuid(&hid);
     const HDEVINFO set =
@@ -83,7 +86,7 @@ int main() {
             CloseHandle(h);
         std::printf("%04X:%04X %ls\n", known ? a.VendorID : 0, known ? a.ProductID : 0,
                     detail->DevicePath);
-        if (known && a.VendorID == 0x0416 && a.ProductID == 0x5020)
+        if (!listOnly && known && a.VendorID == 0x0416 && a.ProductID == 0x5020)
             Probe(detail->DevicePath);
     }
     SetupDiDestroyDeviceInfoList(set);

@@ -86,6 +86,20 @@ wait_emulator() { # seconds
     wait "$emu"
 }
 
+# Wine lists the device of emulator $emu (its pid is in the device's path) and
+# no longer the one of emulator $1, within 30 seconds: its bus hears of
+# devices plugged in and out while it runs.
+wine_lists() { # old-emulator-pid
+    end=$(($(uptime_s) + 30))
+    while :; do
+        win 30 "$t/list.log" "$probe" list
+        grep -q "korvalis-emulate-$emu&" "$t/list.log" &&
+            ! grep -q "korvalis-emulate-$1&" "$t/list.log" && return 0
+        [ "$(uptime_s)" -ge $end ] && return 1
+        sleep 1
+    done
+}
+
 # --- Wine ---------------------------------------------------------------------
 # The prefix the host made, writable through a tmpfs laid over it; Wine's own
 # files (its server's socket, HOME) go to the guest's /tmp.
@@ -122,8 +136,13 @@ check "Wine's hid.dll lists the emulated device as 0416:5020" grep -q "^0416:502
 check "it answers the read command through Wine with nine reports, firmware 19.2.16" \
     grep -q "answered with 9 reports, firmware 19.2.16" "$t/probe.log"
 if [ ! -f "$exe" ]; then
-    todo "korvalis.exe devices, info and upload (korvalis.exe is not built in $winbuild)"
+    old=$emu
     unplug
+    plug "$t/emu2.log" --fw 19.2.15
+    check "Wine's bus drops the device unplugged and finds the one plugged in" wine_lists $old
+    sed 's/^/  probe: /' "$t/list.log"
+    unplug
+    todo "korvalis.exe devices, info and upload (korvalis.exe is not built in $winbuild)"
     finish
 fi
 
@@ -166,8 +185,9 @@ check "the capture equals korvalis bundle byte for byte" cmp "$t/capture.bin" "$
 sed 's/^/  emulate: /' "$t/emu1.log"
 
 # --- 2: firmware rejected -----------------------------------------------------
+old=$emu
 plug "$t/emu2.log" --fw 19.2.15
-sleep 2 # Wine's bus hears of the new hidraw node through udev
+check "Wine's bus drops the device unplugged and finds the one plugged in" wine_lists $old
 win 120 "$t/upload2.log" "$exe" upload
 status=$?
 sed 's/^/  upload: /' "$t/upload2.log"
@@ -178,8 +198,9 @@ check "nothing was written to the rejected device" test -z "$(grep "write comman
 unplug
 
 # --- 3: removed in the middle of an upload ------------------------------------
+old=$emu
 plug "$t/emu3.log" --unplug-at 3000
-sleep 2
+check "Wine's bus finds the next device" wine_lists $old
 start=$(now_ms)
 win 300 "$t/upload3.log" "$exe" upload
 status=$?
