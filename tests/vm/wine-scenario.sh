@@ -12,39 +12,15 @@ build=$1
 winbuild=$2
 prefix=$3
 corpus=${4:-}
+repo=$(cd "$(dirname "$0")/../.." && pwd)
 k="$build/cli/korvalis"
 exe="$winbuild/cli/korvalis.exe"
 probe="$winbuild/tests/vm/korvalis_wine_hidprobe.exe"
 t=/tmp/korvalis-vm
 mkdir -p "$t"
-checks=0 failed=0 left=""
-
-say() { echo "KORVALIS-VM: [$(cut -d" " -f1 /proc/uptime)] $*"; }
-ok() { checks=$((checks + 1)); say "ok $*"; }
-bad() { checks=$((checks + 1)); failed=$((failed + 1)); say "not ok $*"; }
-check() { # description command...
-    d=$1; shift
-    if "$@"; then ok "$d"; else bad "$d"; fi
-}
-todo() { left="$left${left:+; }$*"; say "left: $*"; }
-now_ms() { date +%s%3N; }
-uptime_s() { cut -d. -f1 /proc/uptime; }
-wait_for() { # file text seconds
-    end=$(($(uptime_s) + $3))
-    until grep -q -- "$2" "$1" 2>/dev/null; do
-        [ "$(uptime_s)" -ge $end ] && return 1
-        sleep 0.1
-    done
-}
-finish() {
-    [ -n "$server" ] && "$server" -k 2>/dev/null
-    if [ $failed -eq 0 ]; then
-        echo "KORVALIS-VM: PASS $checks checks${left:+; left: $left}"
-    else
-        echo "KORVALIS-VM: FAIL $failed of $checks checks failed${left:+; left: $left}"
-    fi
-    exit 0
-}
+# shellcheck source=tests/vm/common.sh
+. "$repo/tests/vm/common.sh"
+cleanup() { [ -n "$server" ] && "$server" -k 2>/dev/null; }
 server=""
 [ -x "$k" ] || { bad "korvalis (Linux) is not built in $build"; finish; }
 
@@ -57,35 +33,10 @@ for u in /lib/systemd/systemd-udevd /usr/lib/systemd/systemd-udevd; do
 done
 udevadm settle -t 10 2>/dev/null
 
-# Plugs an emulated device in: emulate OPTIONS... ; sets $emu (pid), $node.
-plug() {
-    log=$1; shift
-    node=""
-    "$k" emulate --realtime "$@" >"$log" 2>&1 &
-    emu=$!
-    if wait_for "$log" "ready as /dev/hidraw" 20; then
-        node=$(sed -n 's/.*ready as \(\/dev\/hidraw[0-9]*\).*/\1/p' "$log" | head -n1)
-        ok "emulate plugged a device in as $node"
-    else
-        bad "emulate did not plug a device in: $(tr '\n' ' ' <"$log")"
-    fi
-}
 unplug() {
     kill -TERM "$emu" 2>/dev/null
     wait "$emu"
 }
-wait_emulator() { # seconds
-    end=$(($(uptime_s) + $1))
-    while kill -0 "$emu" 2>/dev/null; do
-        if [ "$(uptime_s)" -ge $end ]; then
-            unplug
-            return 124
-        fi
-        sleep 0.1
-    done
-    wait "$emu"
-}
-
 # Wine lists the device of emulator $emu (its pid is in the device's path) and
 # no longer the one of emulator $1, within 30 seconds: its bus hears of
 # devices plugged in and out while it runs.
