@@ -17,3 +17,6 @@ add_test(NAME windows_imports
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-windows-imports ${PROJECT_BINARY_DIR}
                  $<TARGET_FILE:korvalis>)
 set_tests_properties(windows_imports PROPERTIES LABELS windows)
+
+# The probe the VM scenario under Wine runs beside korvalis.exe.
+add_subdirectory(${PROJECT_SOURCE_DIR}/tests/vm ${PROJECT_BINARY_DIR}/tests/vm)

@@ -13,36 +13,13 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 k="$build/cli/korvalis"
 t=/tmp/korvalis-vm
 mkdir -p "$t"
-checks=0 failed=0 left=""
+# shellcheck source=tests/vm/common.sh
+. "$repo/tests/vm/common.sh"
 
-say() { echo "KORVALIS-VM: [$(cut -d" " -f1 /proc/uptime)] $*"; }
-ok() { checks=$((checks + 1)); say "ok $*"; }
-bad() { checks=$((checks + 1)); failed=$((failed + 1)); say "not ok $*"; }
-check() { # description command...
-    d=$1; shift
-    if "$@"; then ok "$d"; else bad "$d"; fi
-}
-todo() { left="$left${left:+; }$*"; say "left: $*"; }
-now_ms() { date +%s%3N; }
 has_command() { "$k" --help 2>/dev/null | grep -q "^  $1 "; }
-uptime_s() { cut -d. -f1 /proc/uptime; }
-# The log shows the text within $3 seconds.
-wait_for() { # file text seconds
-    end=$(($(uptime_s) + $3))
-    until grep -q -- "$2" "$1" 2>/dev/null; do
-        [ "$(uptime_s)" -ge $end ] && return 1
-        sleep 0.1
-    done
-}
-finish() {
+cleanup() {
     [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
     [ -n "$monitor" ] && kill "$monitor" 2>/dev/null
-    if [ $failed -eq 0 ]; then
-        echo "KORVALIS-VM: PASS $checks checks${left:+; left: $left}"
-    else
-        echo "KORVALIS-VM: FAIL $failed of $checks checks failed${left:+; left: $left}"
-    fi
-    exit 0
 }
 
 [ -x "$k" ] || { bad "korvalis is not built in $build"; finish; }
@@ -81,36 +58,6 @@ if [ -n "$udevd" ]; then
 else
     bad "systemd-udevd is not installed"
 fi
-plugs=0
-
-# Plugs an emulated device in: emulate OPTIONS... ; sets $emu (pid), $node.
-plug() {
-    log=$1; shift
-    node=""
-    "$k" emulate --realtime "$@" >"$log" 2>&1 &
-    emu=$!
-    if wait_for "$log" "ready as /dev/hidraw" 20; then
-        node=$(sed -n 's/.*ready as \(\/dev\/hidraw[0-9]*\).*/\1/p' "$log" | head -n1)
-        hid_id=$(sed -n 's/.*ready as .* (\(.*\))$/\1/p' "$log" | head -n1)
-        plugs=$((plugs + 1))
-        ok "emulate plugged a device in as $node"
-    else
-        bad "emulate did not plug a device in: $(tr '\n' ' ' <"$log")"
-    fi
-}
-# Waits for the emulator to end by itself; answers its exit status.
-wait_emulator() { # seconds
-    end=$(($(uptime_s) + $1))
-    while kill -0 "$emu" 2>/dev/null; do
-        if [ "$(uptime_s)" -ge $end ]; then
-            kill -TERM "$emu"
-            wait "$emu"
-            return 124
-        fi
-        sleep 0.1
-    done
-    wait "$emu"
-}
 # The configuration block read by hand through hidraw: the read command out,
 # nine 64-byte reports in.
 raw_read_block() { # node out
