@@ -109,10 +109,17 @@ void LoadImageFile(IPictureControl& image, const std::string& fileName,
     const bool plain = others == TPictureOptions{};
     // The slot is cleared only once the file has decoded.
     if (PictureKindOf(fileName) != TPictureKind::pkJpeg) {
-        if (plain)
+        if (plain) {
             PlaceOnSlot(image, DecodePictureFile(fileName));
-        else
-            Show(image, Rendered(DecodeSourcePicture(fileName), image, options));
+            return;
+        }
+        // The reader, the turned copy and the slot share one load's budget.
+        TRaster rendered;
+        {
+            TLoadScope load;
+            rendered = Rendered(DecodeSourcePicture(fileName), image, options);
+        }
+        Show(image, std::move(rendered));
         return;
     }
     // A camera JPEG is tens of megabytes decoded, and a progressive one needs as
@@ -143,6 +150,7 @@ void LoadImageFile(IPictureControl& image, const std::string& fileName,
 
 void TSlotSource::Load(IPictureControl& image, const std::string& fileName,
                        const TPictureOptions& options) {
+    TLoadScope load;
     TSourcePicture source = DecodeSourcePicture(fileName);
     Show(image, Rendered(source, image, options));
     FFileName = fileName;
@@ -156,7 +164,10 @@ void TSlotSource::Render(IPictureControl& image, const TPictureOptions& options)
     if (FHeld)
         Show(image, Rendered(FSource, image, options));
     else
-        Show(image, Rendered(DecodeSourcePicture(FFileName), image, options));
+        Show(image, [&] {
+            TLoadScope load;
+            return Rendered(DecodeSourcePicture(FFileName), image, options);
+        }());
 }
 
 void TSlotSource::Forget() {

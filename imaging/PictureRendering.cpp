@@ -168,20 +168,18 @@ void DrawScaled(const TRaster& picture, const TPlacement& p, TScaleFilter filter
     }
 }
 
-// The colours over the background: (s * a + b * (255 - a) + 255) div 256, which
-// over black is the rule every load has always used.
-TRaster ComposedOver(const TRaster& colours, const TRaster& alpha, TColor background) {
-    TRaster out = colours;
-    out.SetPixelFormat(TPixelFormat::pf24bit);
+// The colours over the background, in place: (s * a + b * (255 - a) + 255) div
+// 256, which over black is the rule every load has always used.
+void ComposeOver(TRaster& colours, const TRaster& alpha, TColor background) {
+    colours.SetPixelFormat(TPixelFormat::pf24bit);
     const unsigned bg[3] = {background.b, background.g, background.r};
-    for (int y = 0; y < out.Height(); ++y) {
-        uint8_t* p = out.ScanLine(y);
+    for (int y = 0; y < colours.Height(); ++y) {
+        uint8_t* p = colours.ScanLine(y);
         const uint8_t* a = alpha.ScanLine(y);
-        for (int x = 0; x < out.Width(); ++x, p += 3)
+        for (int x = 0; x < colours.Width(); ++x, p += 3)
             for (int c = 0; c < 3; ++c)
                 p[c] = uint8_t((p[c] * a[x] + bg[c] * (255u - a[x]) + 255u) >> 8);
     }
-    return out;
 }
 
 // The bundle stores a shown colour as the word it came from, so a dithered
@@ -364,18 +362,22 @@ TSourcePicture DecodeSourcePicture(const std::string& fileName) {
 
 TRaster RenderPicture(const TSourcePicture& source, const TPictureOptions& options, int slotWidth,
                       int slotHeight) {
-    const TRaster* picture = &source.Colours;
-    TRaster composed;
-    if (!source.Alpha.Empty() && !source.Colours.Empty()) {
-        composed = ComposedOver(source.Colours, source.Alpha, options.Background);
-        picture = &composed;
-    }
     TTurn turn = TurnOfRotation(options.Rotation);
     if (options.AutoOrient)
         turn = Then(TurnOfOrientation(source.Orientation), turn);
+    const bool seeThrough = !source.Alpha.Empty() && !source.Colours.Empty();
+    // At most one working copy beside the source: turned, then composed in place.
+    const TRaster* picture = &source.Colours;
+    TRaster work;
     if (turn != TTurn{}) {
-        composed = Turned(*picture, turn);
-        picture = &composed;
+        work = Turned(source.Colours, turn);
+        if (seeThrough)
+            ComposeOver(work, Turned(source.Alpha, turn), options.Background);
+        picture = &work;
+    } else if (seeThrough) {
+        work = source.Colours;
+        ComposeOver(work, source.Alpha, options.Background);
+        picture = &work;
     }
     TRaster slot(slotWidth, slotHeight);
     slot.SetFillColor(options.Background);
