@@ -3,9 +3,21 @@
 #include "decoders/JpegPicture.h"
 #include "imaging/ImageSlots.h"
 
+#include <exception>
+#include <optional>
+#include <string>
+
 namespace korvalis {
 
 namespace {
+
+constexpr const char* kStatusBar = "stBar";
+// Ctrl+1 opens a picture for the first slot, and so on.
+static_assert(kSlotCount <= 9);
+TShortCut SlotShortCut(const TfrmMain::TSlotComponents& slot) {
+    return {uint16_t(vk::Digit0 + 1 + (&slot.Info - kSlots.data()))};
+}
+const TShortCut kUploadShortCut{uint16_t(vk::LetterA + ('U' - 'A'))};
 
 std::vector<TfrmMain::TSlotComponents> SlotComponentsOf(IFormComponents& window) {
     std::vector<TfrmMain::TSlotComponents> slots;
@@ -19,7 +31,7 @@ std::vector<TfrmMain::TSlotComponents> SlotComponentsOf(IFormComponents& window)
 
 TfrmMain::TfrmMain(IFormComponents& window)
     : Slots(SlotComponentsOf(window)), btnUpload(window.Button("btnUpload")),
-      stBar(window.StatusPanel("stBar")), pb1(window.ProgressBar("pb1")),
+      stBar(window.StatusPanel(kStatusBar)), pb1(window.ProgressBar("pb1")),
       tmrDataflash(window.Timer("tmrDataflash")), FWindow(window),
       FDlgOpen(window.OpenDialog("dlgOpen")), FOpenDialog(&FDlgOpen) {
     // JPEG pictures decode to 24 bits on any screen deeper than 8 bits.
@@ -32,6 +44,8 @@ TfrmMain::TfrmMain(IFormComponents& window)
             window.Sleep(ms);
         }};
     view.Busy = window.BusyWindow();
+    // The status bar's tooltip explains a failed load; any other message ends it.
+    view.StateChanged = [&window](TConnectionState) { window.SetHint(kStatusBar, ""); };
     FConnection = std::make_unique<TConnection>(std::move(view));
     FDevConBinding = std::make_unique<TDevConBinding>(*DevCon, *FConnection);
 
@@ -41,6 +55,7 @@ TfrmMain::TfrmMain(IFormComponents& window)
     }
     btnUpload.SetOnClick([this] { btnUploadClick(); });
     tmrDataflash.SetOnTimer([this] { tmrDataflashTimer(); });
+    AddShortCuts();
     FormCreate();
 }
 
@@ -53,7 +68,10 @@ TfrmMain::~TfrmMain() {
     for (const TSlotComponents& slot : Slots) {
         slot.Reset.SetOnClick(nullptr);
         slot.Open.SetOnClick(nullptr);
+        FWindow.SetOnDropFile(slot.Info.Picture, nullptr);
+        FWindow.SetShortCut(SlotShortCut(slot), nullptr);
     }
+    FWindow.SetShortCut(kUploadShortCut, nullptr);
     btnUpload.SetOnClick(nullptr);
     tmrDataflash.SetOnTimer(nullptr);
 }
@@ -103,7 +121,50 @@ void TfrmMain::SlotResetClick(const TSlotComponents& slot) {
         ClearImage(slot.Picture);
 }
 void TfrmMain::SlotOpenClick(const TSlotComponents& slot) {
-    LoadImage(slot.Picture, *FOpenDialog, stBar);
+    if (const std::optional<std::string> fileName = FOpenDialog->Execute())
+        LoadSlotFile(slot, *fileName);
+}
+
+void TfrmMain::LoadSlotFile(const TSlotComponents& slot, const std::string& fileName) {
+    try {
+        LoadImageFile(slot.Picture, fileName);
+    } catch (const std::exception& error) {
+        // The status text stays the one the user knows; the reader's reason,
+        // which names what is wrong with the file, goes in the tooltip.
+        stBar.SetText(kErrorLoadingImage);
+        FWindow.SetHint(kStatusBar, fileName + ": " + error.what());
+        return;
+    }
+    FWindow.SetHint(kStatusBar, "");
+}
+
+// Ctrl with a digit or letter: the buttons' captions have no accelerators, and
+// the keyboard-cue fix watches only Alt, Tab and the arrows.
+void TfrmMain::AddShortCuts() {
+    for (const TSlotComponents& slot : Slots) {
+        const TShortCut key = SlotShortCut(slot);
+        FWindow.SetShortCut(key, [this, &slot] {
+            if (slot.Open.Enabled())
+                SlotOpenClick(slot);
+        });
+        FWindow.SetHint(slot.Info.OpenButton, "Open a picture for the " +
+                                                  std::string(slot.Info.Name) + " slot (" +
+                                                  key.Text() + ")");
+        FWindow.SetHint(slot.Info.ResetButton,
+                        slot.Info.HasBuiltIn()
+                            ? "Put the built-in " + std::string(slot.Info.Name) + " picture back"
+                            : "Make the " + std::string(slot.Info.Name) + " slot black");
+        FWindow.SetOnDropFile(slot.Info.Picture, [this, &slot](const std::string& fileName) {
+            if (slot.Open.Enabled())
+                LoadSlotFile(slot, fileName);
+        });
+    }
+    const TShortCut upload = kUploadShortCut;
+    FWindow.SetShortCut(upload, [this] {
+        if (btnUpload.Enabled())
+            btnUploadClick();
+    });
+    FWindow.SetHint("btnUpload", "Send the pictures to the device (" + upload.Text() + ")");
 }
 void TfrmMain::btnUploadClick() {
     std::array<TRaster*, kSlotCount> pictures{};

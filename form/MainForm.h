@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace korvalis {
@@ -68,6 +69,9 @@ class TfrmMain {
     // Default puts the built-in picture back, Clear makes the slot black.
     void SlotResetClick(const TSlotComponents& slot);
     void SlotOpenClick(const TSlotComponents& slot);
+    // Open... after the dialog, and a file dropped onto the slot's picture.
+    void LoadSlotFile(const TSlotComponents& slot, const std::string& fileName);
+    void AddShortCuts();
     void btnUploadClick();
     void tmrDataflashTimer();
 

@@ -99,6 +99,11 @@ struct TControl : IControl {
     void RepaintNow() override { ++Repaints; }
 };
 
+struct TScriptedColours : IColourDialog {
+    std::optional<uint32_t> Answer;
+    std::optional<uint32_t> Execute(uint32_t) override { return Answer; }
+};
+
 struct TPosted : IMessagePoster {
     std::vector<uint32_t> Messages;
     void PostMessage(uint32_t message, uintptr_t, intptr_t) override {
@@ -117,6 +122,7 @@ class TFakeWindow : public IFormComponents,
     explicit TFakeWindow(THidPlainLoop& loop) : FLoop(loop) {
         for (const TComponentLayout& row : MainFormLayout()) {
             TControl& control = FControls[row.Name];
+            Hints[row.Name];
             control.Windowed = row.Kind != TComponentKind::PictureControl;
             control.Button = row.Kind == TComponentKind::Button;
             if (row.Parent)
@@ -171,6 +177,24 @@ class TFakeWindow : public IFormComponents,
     IFormWindow& FormWindow() override { return *this; }
     const IVisualStyles& VisualStyles() const override { return *this; }
     ITimerFactory& Timers() override { return *this; }
+    void SetHint(std::string_view name, const std::string& text) override {
+        Hints.at(std::string(name)) = text;
+    }
+    std::string Hint(std::string_view name) const override { return Hints.at(std::string(name)); }
+    void SetShortCut(const TShortCut& key, std::function<void()> handler) override {
+        ShortCuts[key.Text()] = std::move(handler);
+    }
+    void SetOnContextMenu(std::string_view picture,
+                          std::function<std::vector<TMenuItem>()> menu) override {
+        Pictures.at(std::string(picture));
+        Menus[std::string(picture)] = std::move(menu);
+    }
+    void SetOnDropFile(std::string_view picture,
+                       std::function<void(const std::string&)> handler) override {
+        Pictures.at(std::string(picture));
+        Drops[std::string(picture)] = std::move(handler);
+    }
+    IColourDialog& ColourDialog() override { return Colours; }
 
     void SetCursor(TCursorKind cursor) override { Cursors.push_back(cursor); }
     void RepaintNow() override {}
@@ -190,6 +214,11 @@ class TFakeWindow : public IFormComponents,
     std::vector<TCursorKind> Cursors;
     TPosted Posted;
     std::map<std::string, TControl> FControls;
+    std::map<std::string, std::string> Hints;
+    std::map<std::string, std::function<void()>> ShortCuts;
+    std::map<std::string, std::function<std::vector<TMenuItem>()>> Menus;
+    std::map<std::string, std::function<void(const std::string&)>> Drops;
+    TScriptedColours Colours;
 
   private:
     THidPlainLoop& FLoop;
