@@ -9,6 +9,7 @@
 #include <cxxabi.h>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -81,6 +82,10 @@ class TJpegPicture {
     int Width() const;
     int Height() const;
     bool Grayscale() const { return FImage && FImage->Grayscale; }
+    // The compressed file as it was read, markers and all.
+    std::span<const uint8_t> FileData() const {
+        return FImage ? std::span<const uint8_t>(FImage->Data) : std::span<const uint8_t>();
+    }
     // The file has several scans (progressive).
     bool ProgressiveEncoding() const { return FOptions.ProgressiveEncoding; }
 

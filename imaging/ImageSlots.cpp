@@ -87,10 +87,32 @@ class TRowFitter {
 
 } // namespace
 
-void LoadImageFile(IPictureControl& image, const std::string& fileName) {
+namespace {
+
+void Show(IPictureControl& image, TRaster picture) {
+    image.DiscardPicture();
+    image.Picture() = std::move(picture);
+    image.PictureChanged();
+}
+
+TRaster Rendered(const TSourcePicture& source, const IPictureControl& image,
+                 const TPictureOptions& options) {
+    return RenderPicture(source, options, image.ControlWidth(), image.ControlHeight());
+}
+
+} // namespace
+
+void LoadImageFile(IPictureControl& image, const std::string& fileName,
+                   const TPictureOptions& options) {
+    TPictureOptions others = options;
+    others.AutoOrient = true;
+    const bool plain = others == TPictureOptions{};
     // The slot is cleared only once the file has decoded.
     if (PictureKindOf(fileName) != TPictureKind::pkJpeg) {
-        PlaceOnSlot(image, DecodePictureFile(fileName));
+        if (plain)
+            PlaceOnSlot(image, DecodePictureFile(fileName));
+        else
+            Show(image, Rendered(DecodeSourcePicture(fileName), image, options));
         return;
     }
     // A camera JPEG is tens of megabytes decoded, and a progressive one needs as
@@ -102,24 +124,87 @@ void LoadImageFile(IPictureControl& image, const std::string& fileName) {
         TLoadScope load;
         TJpegPicture jpeg;
         jpeg.LoadFromFile(fileName);
-        TRowFitter fitter;
-        jpeg.DecodeRows(
-            [&fitter](int y, int height, const TRaster& row) { fitter.Row(y, height, row); });
-        fitted = fitter.Take();
+        TSourcePicture source;
+        source.Orientation = JpegOrientation(jpeg.FileData());
+        if (!plain || (options.AutoOrient && source.Orientation != 1)) {
+            // Turned or filtered, the picture is needed whole.
+            jpeg.AssignTo(source.Colours);
+            fitted = Rendered(source, image, options);
+        } else {
+            TRowFitter fitter;
+            jpeg.DecodeRows(
+                [&fitter](int y, int height, const TRaster& row) { fitter.Row(y, height, row); });
+            PlaceOnSlot(image, fitter.Take());
+            return;
+        }
     }
-    PlaceOnSlot(image, std::move(fitted));
+    Show(image, std::move(fitted));
 }
 
-void LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel& status) {
+void TSlotSource::Load(IPictureControl& image, const std::string& fileName,
+                       const TPictureOptions& options) {
+    TSourcePicture source = DecodeSourcePicture(fileName);
+    Show(image, Rendered(source, image, options));
+    FFileName = fileName;
+    FHeld = source.Bytes() <= FBudget;
+    FSource = FHeld ? std::move(source) : TSourcePicture{};
+}
+
+void TSlotSource::Render(IPictureControl& image, const TPictureOptions& options) const {
+    if (!Loaded())
+        return;
+    if (FHeld)
+        Show(image, Rendered(FSource, image, options));
+    else
+        Show(image, Rendered(DecodeSourcePicture(FFileName), image, options));
+}
+
+void TSlotSource::Forget() {
+    FFileName.clear();
+    FSource = {};
+    FHeld = false;
+}
+
+namespace {
+
+template <typename TLoad>
+TLoadOutcome Reported(const std::string& fileName, IStatusPanel& status, TLoad load) {
+    try {
+        load();
+        return {};
+    } catch (const std::exception& e) {
+        // The status bar keeps the window's one message; the reader's own words
+        // go to whoever shows them beside it.
+        status.SetText(kErrorLoadingImage);
+        return {true, fileName, e.what()};
+    }
+}
+
+} // namespace
+
+TLoadOutcome LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel& status) {
     const std::optional<std::string> fileName = dialog.Execute();
     if (!fileName)
-        return;
-    try {
-        LoadImageFile(image, *fileName);
-    } catch (const std::exception&) {
-        // The readers' own messages mean nothing to the user of the window.
-        status.SetText(kErrorLoadingImage);
-    }
+        return {};
+    return Reported(*fileName, status, [&] { LoadImageFile(image, *fileName); });
+}
+
+TLoadOutcome LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel& status,
+                       TSlotSource& source, const TPictureOptions& options) {
+    const std::optional<std::string> fileName = dialog.Execute();
+    if (!fileName)
+        return {};
+    return LoadSlotFile(image, *fileName, status, source, options);
+}
+
+TLoadOutcome LoadSlotFile(IPictureControl& image, const std::string& fileName, IStatusPanel& status,
+                          TSlotSource& source, const TPictureOptions& options) {
+    return Reported(fileName, status, [&] { source.Load(image, fileName, options); });
+}
+
+TLoadOutcome ApplyOptions(IPictureControl& image, const TSlotSource& source, IStatusPanel& status,
+                          const TPictureOptions& options) {
+    return Reported(source.FileName(), status, [&] { source.Render(image, options); });
 }
 
 TRaster& TRasterPictureControl::Picture() {

@@ -6,7 +6,11 @@
 
 #include "bundle/ResourceBundle.h"
 #include "graphics/Raster.h"
+#include "imaging/PictureOptions.h"
+#include "imaging/PictureRendering.h"
 #include "toolkit/Toolkit.h"
+
+#include <cstddef>
 
 #include <memory>
 #include <string>
@@ -47,12 +51,66 @@ constexpr int CentreOffset(int slot, int size) {
 void PlaceOnSlot(IPictureControl& image, TRaster working);
 
 // Loads fileName into the slot. The decoder's failure passes on, and the slot is
-// left as it was when the file did not decode.
-void LoadImageFile(IPictureControl& image, const std::string& fileName);
+// left as it was when the file did not decode. The default options draw the
+// slot exactly as it always was; a JPEG is turned upright unless
+// options.AutoOrient is off.
+void LoadImageFile(IPictureControl& image, const std::string& fileName,
+                   const TPictureOptions& options = {});
+
+// What became of a load from the window: nothing to say when it worked or was
+// cancelled; for a failure, the file and the reader's own message, for the
+// status bar's tooltip (its text stays "Error loading image").
+struct TLoadOutcome {
+    bool Failed = false;
+    std::string FileName;
+    std::string Reason;
+};
+
+// What a slot keeps of its loaded picture so that a change of options draws it
+// again from the decoded picture, not from the 240 x 320 result. A source of
+// up to Budget() bytes (colours and alpha plane) is kept; a larger one is read
+// again from its file when the options change.
+class TSlotSource {
+  public:
+    static constexpr size_t kDefaultBudget = size_t{32} << 20;
+    explicit TSlotSource(size_t budget = kDefaultBudget) : FBudget(budget) {}
+
+    // Decodes fileName and draws it onto the slot. On failure the reader's
+    // exception passes on and both the slot and what was kept stay as they were.
+    void Load(IPictureControl& image, const std::string& fileName, const TPictureOptions& options);
+    // Draws the loaded picture again with other options; nothing without one. A
+    // source beyond the budget is read again, and its failure passes on with
+    // the slot unchanged.
+    void Render(IPictureControl& image, const TPictureOptions& options) const;
+    // Default or Clear: nothing left to draw again.
+    void Forget();
+
+    bool Loaded() const { return !FFileName.empty(); }
+    const std::string& FileName() const { return FFileName; }
+    // Bytes kept now; never more than Budget().
+    size_t HeldBytes() const { return FHeld ? FSource.Bytes() : 0; }
+    size_t Budget() const { return FBudget; }
+
+  private:
+    size_t FBudget;
+    std::string FFileName;
+    TSourcePicture FSource;
+    bool FHeld = false;
+};
 
 // "Open...": runs the dialog and loads the chosen file. Any failure ends as
 // "Error loading image" on the status panel; a cancel changes nothing.
-void LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel& status);
+TLoadOutcome LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel& status);
+// The same with the slot's options, keeping the source for later changes.
+TLoadOutcome LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel& status,
+                       TSlotSource& source, const TPictureOptions& options);
+// A file given without the dialog (dropped on the slot), as Open... loads it.
+TLoadOutcome LoadSlotFile(IPictureControl& image, const std::string& fileName, IStatusPanel& status,
+                          TSlotSource& source, const TPictureOptions& options);
+// The slot's options changed: draw the kept source again. A source that has to
+// be read again and fails ends as a failed load does.
+TLoadOutcome ApplyOptions(IPictureControl& image, const TSlotSource& source, IStatusPanel& status,
+                          const TPictureOptions& options);
 
 // A picture control without a window, for the command-line tool and for tests
 // that have no screen: a 240 x 320 control holding a plain raster.
