@@ -24,8 +24,8 @@ class IPushButton : public IButton {
 };
 
 // One entry of a pop-up menu, as plain data a toolkit draws however it draws
-// menus. An entry with an empty caption is a separator; one with items opens
-// a submenu and runs nothing itself.
+// menus; captions are UTF-8. An entry with an empty caption is a separator;
+// one with items opens a submenu and runs nothing itself.
 struct TMenuItem {
     std::string Caption;
     bool Checked = false;

@@ -6,10 +6,13 @@
 #include "hid/PlainGuiLoop.h"
 #include "hid/platform/sim/SimPlatform.h"
 #include "imaging/ImageSlots.h"
+#include "imaging/PictureRendering.h"
+#include "tests/imaging/TestPictures.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -261,6 +264,115 @@ TEST(MainForm, ShowPlugUploadWithoutAToolkit) {
         EXPECT_TRUE(form.WindowMessage(WM_AltBugForceSelfRepaint, 0, 0));
         EXPECT_EQ(window.FControls.at("btnUpload").Repaints, 1);
         EXPECT_EQ(window.FControls.at("img1").Repaints, 0);
+    }
+    sim::TSimPlatform::Instance().Reset();
+}
+
+// The entry at the end of a path of captions, or nullptr.
+const TMenuItem* MenuEntry(const std::vector<TMenuItem>& menu, std::vector<std::string> path) {
+    for (const TMenuItem& item : menu)
+        if (item.Caption == path.front()) {
+            if (path.size() == 1)
+                return &item;
+            path.erase(path.begin());
+            return MenuEntry(item.Items, path);
+        }
+    return nullptr;
+}
+
+bool SameRaster(TRaster a, TRaster b) {
+    a.SetPixelFormat(TPixelFormat::pf24bit);
+    b.SetPixelFormat(TPixelFormat::pf24bit);
+    return a.Width() == b.Width() && a.Height() == b.Height() &&
+           std::memcmp(a.Bits(), b.Bits(), a.Stride() * size_t(a.Height())) == 0;
+}
+
+// A picture's menu changes its own slot's options and draws that slot again
+// from the loaded file, as the imaging layer draws it; the other slots are left
+// alone. The device's colours are a view: Upload sends the same bundle.
+TEST(MainForm, PictureMenuRedrawsOnlyItsOwnSlot) {
+    using namespace korvalis::testing;
+    THidPlainLoop loop;
+    sim::TSimPlatform::Select();
+    sim::TSimPlatform::Instance().Reset();
+    TFakeWindow window(loop);
+    {
+        TfrmMain form(window);
+        form.WindowShown();
+        const std::string file = WriteScratchFile("menu.bmp", MakeBmp24(PatternRaster(300, 200)));
+        const TSourcePicture source = DecodeSourcePicture(file);
+        for (const TSlotInfo& slot : kSlots)
+            window.Drops.at(slot.Picture)(file);
+        TButton& upload = window.Buttons.at("btnUpload");
+        upload.IsEnabled = true;
+        const auto uploaded = [&] {
+            upload.Click();
+            upload.IsEnabled = true;
+            const auto data = form.Bundle().Data();
+            return std::vector<uint8_t>(data.begin(), data.end());
+        };
+
+        struct TRow {
+            size_t Slot;
+            std::vector<std::string> Path;
+            void (*Edit)(TPictureOptions&);
+        };
+        const TRow rows[] = {
+            {1, {"Fit", "Cover"}, [](TPictureOptions& o) { o.Fit = TFitMode::Cover; }},
+            {1, {"Filter", "Smooth"}, [](TPictureOptions& o) { o.Filter = TScaleFilter::Smooth; }},
+            {2, {"Rotate Clockwise", "90\xC2\xB0"}, [](TPictureOptions& o) { o.Rotation = 90; }},
+            {0,
+             {"Background Colour..."},
+             [](TPictureOptions& o) {
+                 o.Background = {51, 102, 153};
+             }},
+            {2, {"Dither"}, [](TPictureOptions& o) { o.Dither = true; }},
+            {1, {"Show Device Colours"}, nullptr},
+            {0, {"Fit", "Stretch"}, [](TPictureOptions& o) { o.Fit = TFitMode::Stretch; }},
+            {0, {"Show Device Colours"}, nullptr},
+        };
+        window.Colours.Answer = 0x336699;
+        std::array<TPictureOptions, kSlotCount> options{};
+        bool deviceColours = false;
+        for (const TRow& row : rows) {
+            const std::string what = kSlots[row.Slot].Picture + (" " + row.Path.back());
+            std::vector<TRaster> before;
+            std::vector<int> changes;
+            for (const TSlotInfo& slot : kSlots) {
+                before.push_back(window.Pictures.at(slot.Picture).Picture());
+                changes.push_back(window.Pictures.at(slot.Picture).Changes());
+            }
+            const std::vector<uint8_t> bundleBefore = uploaded();
+            const std::vector<TMenuItem> menu = window.Menus.at(kSlots[row.Slot].Picture)();
+            const TMenuItem* entry = MenuEntry(menu, row.Path);
+            ASSERT_TRUE(entry && entry->Enabled && entry->OnClick) << what;
+            entry->OnClick();
+            if (row.Edit)
+                row.Edit(options[row.Slot]);
+            else
+                deviceColours = !deviceColours;
+            for (size_t s = 0; s < kSlotCount; ++s) {
+                TRasterPictureControl& picture = window.Pictures.at(kSlots[s].Picture);
+                EXPECT_EQ(form.SlotOptions(s), options[s]) << what << " slot " << s;
+                if (row.Edit && s != row.Slot) {
+                    EXPECT_EQ(picture.Changes(), changes[s]) << what << " slot " << s;
+                    EXPECT_TRUE(SameRaster(picture.Picture(), before[s])) << what << " slot " << s;
+                    continue;
+                }
+                TRaster expected = RenderPicture(source, options[s]);
+                if (deviceColours)
+                    expected = DeviceColours(expected);
+                EXPECT_TRUE(SameRaster(picture.Picture(), expected)) << what << " slot " << s;
+            }
+            if (!row.Edit) {
+                EXPECT_EQ(uploaded(), bundleBefore) << what;
+            }
+        }
+        // The menu shows the slot's choices as they now are.
+        const std::vector<TMenuItem> menu = window.Menus.at("img1")();
+        const TMenuItem* stretch = MenuEntry(menu, {"Fit", "Stretch"});
+        ASSERT_NE(stretch, nullptr);
+        EXPECT_TRUE(stretch->Checked);
     }
     sim::TSimPlatform::Instance().Reset();
 }
