@@ -8,15 +8,18 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QImage>
 #include <QListView>
+#include <QMenu>
 #include <QMimeData>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
 #include <gtest/gtest.h>
 
@@ -272,6 +275,63 @@ TEST_F(ImagingWindow, ShortCutsReachOpenAndUpload) {
         EXPECT_EQ(form->stBar->Text(), enabled ? "Disconnected" : "") << enabled;
         EXPECT_EQ(splash() != 0, enabled) << enabled;
     }
+}
+
+// A right click on a picture, and the menu key on a slot's button, open that
+// slot's menu; what is chosen in it changes that slot.
+TEST_F(ImagingWindow, PictureMenuOpensFromMouseAndMenuKey) {
+    const std::string bmp = WriteScratchFile("menu.bmp", MakeBmp24(PatternRaster(300, 200)));
+    struct TRow {
+        QWidget* Target;
+        QContextMenuEvent::Reason Reason;
+        size_t Slot;
+        QPushButton* Open;
+        TPictureControl* Picture;
+    };
+    const TRow rows[] = {
+        {form->img2, QContextMenuEvent::Mouse, 1, form->btn2Open, form->img2},
+        {form->btn3Open, QContextMenuEvent::Keyboard, 2, form->btn3Open, form->img3},
+    };
+    for (const TRow& row : rows) {
+        dialog.Queue(bmp);
+        row.Open->click();
+        row.Open->setFocus();
+        // Chooses Fit, Cover as a user does with the keys.
+        QTimer::singleShot(0, [] {
+            auto* top = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            ASSERT_NE(top, nullptr);
+            const auto named = [](QMenu* menu, const char* text) {
+                for (QAction* action : menu->actions())
+                    if (action->text() == QLatin1String(text))
+                        return action;
+                return static_cast<QAction*>(nullptr);
+            };
+            QAction* fit = named(top, "Fit");
+            ASSERT_TRUE(fit && fit->menu());
+            QMenu* sub = fit->menu();
+            top->setActiveAction(fit);
+            ASSERT_TRUE(sub->isVisible());
+            QAction* cover = named(sub, "Cover");
+            ASSERT_NE(cover, nullptr);
+            sub->setActiveAction(cover);
+            QTest::keyClick(sub, Qt::Key_Return);
+        });
+        // Never left open, whatever happened above.
+        QTimer::singleShot(3000, [] {
+            while (QWidget* popup = QApplication::activePopupWidget())
+                popup->close();
+        });
+        const QPoint at = row.Target->rect().center();
+        QContextMenuEvent event(row.Reason, at, row.Target->mapToGlobal(at));
+        QApplication::sendEvent(row.Target, &event);
+        TPictureOptions cover;
+        cover.Fit = TFitMode::Cover;
+        EXPECT_EQ(form->Form().SlotOptions(row.Slot), cover) << row.Slot;
+        EXPECT_TRUE(
+            SameRaster(row.Picture->Picture(), RenderPicture(DecodeSourcePicture(bmp), cover)))
+            << row.Slot;
+    }
+    EXPECT_EQ(form->Form().SlotOptions(0), TPictureOptions{});
 }
 
 #ifdef KORVALIS_CLI
