@@ -19,9 +19,10 @@ int RunBundle(std::span<const std::string> args) {
 
 const TCommandRegistration kBundle{{
     "bundle",
-    "bundle " + SlotUsage() + " -o OUT.bin",
+    "bundle " + SlotUsage() + " " + PictureOptionsUsage() + " -o OUT.bin",
     "write the 464,896-byte bundle Upload would send; slots start as at start-up",
     RunBundle,
+    PictureOptionsHelp(),
 }};
 
 } // namespace

@@ -12,8 +12,9 @@
 namespace korvalis::cli {
 
 std::string SimulateUsage(bool capture) {
-    return std::string("[--timeout SECONDS] [--simulate [--fw A.B.C] [--marker 0xNN] [--silent] "
-                       "[--read-only] [--refuse-from N] [--unplug-at N] [--delay-us N]") +
+    return std::string(
+               "[--timeout SECONDS] [--simulate [--fw A.B.C] [--marker 0xNN] [--silent] "
+               "[--read-only] [--refuse-from N] [--unplug-at N] [--delay-us N] [--devices N]") +
            (capture ? " [--capture OUT.bin]]" : "]");
 }
 
@@ -50,7 +51,8 @@ bool ParseSimulateOptions(std::span<const std::string> args, TSimulateOptions& o
         }
         const bool takesValue = name == "--fw" || name == "--marker" || name == "--capture" ||
                                 name == "--timeout" || name == "--refuse-from" ||
-                                name == "--unplug-at" || name == "--delay-us";
+                                name == "--unplug-at" || name == "--delay-us" ||
+                                name == "--devices";
         if (!takesValue) {
             rest.push_back(name);
             continue;
@@ -76,6 +78,9 @@ bool ParseSimulateOptions(std::span<const std::string> args, TSimulateOptions& o
             ok = ParseNumber(value, options.Model.FailWritesFrom);
         } else if (name == "--unplug-at") {
             ok = ParseNumber(value, options.Model.UnplugAt);
+        } else if (name == "--devices") {
+            ok =
+                ParseNumber(value, options.Devices) && options.Devices >= 1 && options.Devices <= 8;
         } else if (name == "--delay-us") {
             ok = ParseNumber(value, options.Model.ReportDelayMicroseconds);
         }
@@ -108,11 +113,16 @@ std::shared_ptr<sim::TKorvalisSimModel> PlugSimulatedDevice(const TSimulateOptio
     if (!options.Simulate)
         return nullptr;
     sim::TSimPlatform::Select();
-    auto model = std::make_shared<sim::TKorvalisSimModel>(options.Model);
-    sim::TSimInterface device = sim::KorvalisInterface(model);
-    device.ReadWrite = !options.ReadOnly;
-    sim::TSimPlatform::Instance().Plug(device);
-    return model;
+    std::shared_ptr<sim::TKorvalisSimModel> first;
+    for (int i = 0; i < options.Devices; ++i) {
+        auto model = std::make_shared<sim::TKorvalisSimModel>(options.Model);
+        sim::TSimInterface device = sim::KorvalisInterface(model);
+        device.ReadWrite = !options.ReadOnly;
+        sim::TSimPlatform::Instance().Plug(device);
+        if (!first)
+            first = model;
+    }
+    return first;
 }
 
 bool RunUntil(const std::function<bool()>& done, int timeoutMs) {

@@ -21,6 +21,7 @@ struct TSimulateOptions {
     std::string Capture;   // where to write what the emulated device reassembled
     bool ReadOnly = false; // the emulated device as a user without write access sees it
     int TimeoutSeconds = 10;
+    int Devices = 1; // emulated devices plugged, each with the same model options
 };
 
 // Takes the options it knows out of args and leaves the rest in rest.
@@ -38,7 +39,7 @@ extern const char* const kReadOnlyDevice;
 std::unique_ptr<QCoreApplication> MakeApplication();
 
 // With --simulate: selects the simulated platform and plugs the emulated
-// device; answers its model. Otherwise nothing.
+// devices; answers the first one's model. Otherwise nothing.
 std::shared_ptr<sim::TKorvalisSimModel> PlugSimulatedDevice(const TSimulateOptions& options);
 
 // Runs the event loop until done() holds or the time is up; answers done().

@@ -33,9 +33,10 @@ int RunPreview(std::span<const std::string> args) {
 
 const TCommandRegistration kPreview{{
     "preview",
-    "preview " + SlotUsage() + " -o OUT.png",
+    "preview " + SlotUsage() + " " + PictureOptionsUsage() + " -o OUT.png",
     "write the three slots side by side as the device will show them, as PNG",
     RunPreview,
+    PictureOptionsHelp(),
 }};
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "OutputFile.h"
 
 #include "imaging/ImageSlots.h"
+#include "imaging/PictureOptions.h"
 
 #include <array>
 #include <cstdint>
@@ -18,6 +19,8 @@ namespace korvalis::cli {
 struct TSlotOptions {
     // Per slot: "" keeps the start-up state, "default", "clear" or a file name.
     std::array<std::string, kSlotCount> Sources;
+    // Per slot: how its picture file is made into the slot's picture.
+    std::array<TPictureOptions, kSlotCount> Pictures;
     std::string Output;
 };
 
@@ -26,8 +29,14 @@ using TSlotPictures = std::array<TRasterPictureControl, kSlotCount>;
 // "[--splash FILE|default] [--logo FILE|clear] ...": one option per slot, with
 // the word of the slot's left button.
 std::string SlotUsage();
+// "[--fit MODE] ... [--SLOT-fit MODE] ...": the picture options, for all slots or one.
+std::string PictureOptionsUsage();
+// What each picture option does, a line each, for 'korvalis <command> --help'.
+std::string PictureOptionsHelp();
 
-// Parses the slot options of SlotUsage() and -o OUT (also --name=VALUE). Answers false with a
+// Parses the slot options of SlotUsage(), the picture options of
+// PictureOptionsUsage() (a slot's own option wins over the one for all slots,
+// whatever their order) and -o OUT (also --name=VALUE). Answers false with a
 // message for wrong usage. Without requireOutput, -o is refused instead of required.
 bool ParseSlotOptions(std::span<const std::string> args, TSlotOptions& options,
                       std::string& message, bool requireOutput = true);

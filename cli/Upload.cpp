@@ -8,26 +8,41 @@
 #include "bundle/ResourceBundle.h"
 #include "protocol/DevConBinding.h"
 
+#include <algorithm>
+#include <cstdio>
+
 namespace korvalis::cli {
 
 namespace {
 
-int RunUpload(std::span<const std::string> args) {
-    TSimulateOptions simulate;
-    std::vector<std::string> rest;
-    std::string message;
-    if (!ParseSimulateOptions(args, simulate, rest, message))
-        return UsageError("upload", message);
-    TSlotOptions slotOptions;
-    if (!ParseSlotOptions(rest, slotOptions, message, /*requireOutput=*/false))
-        return UsageError("upload", message);
-    TSlotPictures pictures;
-    if (const int rc = FillSlots(slotOptions, pictures))
-        return rc;
+// The Korvalis devices present, by path, after the controller's first pass.
+std::vector<std::string> KorvalisDevicePaths(int timeoutMs) {
+    std::vector<std::string> paths;
+    bool passed = false;
+    THidDeviceController controller;
+    controller.SetOnEnumerate(THidEnumerateEvent::Make(nullptr, [&](THidDevice* d, int) {
+        if (d && d->PnPInfo() && d->Identity().VendorID == TConnection::kVendorID &&
+            d->Identity().ProductID == TConnection::kProductID)
+            paths.push_back(d->PnPInfo()->DevicePath);
+        return true;
+    }));
+    controller.SetOnDeviceChange(TNotifyEvent::Make(nullptr, [&](THidDeviceController* c) {
+        if (!passed) {
+            passed = true;
+            c->EnumerateDevices();
+        }
+    }));
+    if (controller.Active())
+        RunUntil([&] { return passed; }, timeoutMs);
+    return paths;
+}
 
-    auto app = MakeApplication();
-    auto model = PlugSimulatedDevice(simulate);
-    THeadlessView view(stdout);
+// One firmware check and upload with a controller of its own: to the device at
+// path, or to the Korvalis device the connection takes when path is empty.
+// Status texts go to out (none without); errors start with prefix.
+int UploadOnce(TSlotPictures& pictures, const TSimulateOptions& simulate, const std::string& path,
+               std::FILE* out, TConnectionState& reached) {
+    THeadlessView view(out);
     TConnection connection(view.View());
     connection.Reset();
     view.Dataflash.SetOnTimer([&] { connection.tmrDataflashTimer(); });
@@ -39,6 +54,13 @@ int RunUpload(std::span<const std::string> args) {
         PrintError("no HID device layer: libudev.so.1 cannot be loaded");
         return 1;
     }
+    const std::string prefix = path.empty() ? "" : path + ": ";
+    if (!path.empty())
+        controller.SetOnEnumerate(THidEnumerateEvent::Make(nullptr, [&](THidDevice* d, int i) {
+            if (d && (!d->PnPInfo() || d->PnPInfo()->DevicePath != path))
+                return true;
+            return binding.DevConEnumerate(d, i);
+        }));
 
     // A device this user may only query never answers: no need to wait for it.
     const auto readOnly = [&] {
@@ -53,8 +75,10 @@ int RunUpload(std::span<const std::string> args) {
     // The first pass says disconnected, then checking for a device.
     RunUntil([&] { return state() != csNone; }, simulate.TimeoutSeconds * 1000);
     RunUntil(settled, state() == csDisconnected ? 200 : simulate.TimeoutSeconds * 1000);
+    reached = state();
     if (state() == csDisconnected || state() == csNone) {
-        PrintError("no Korvalis device (0416:5020) found");
+        PrintError(path.empty() ? "no Korvalis device (0416:5020) found"
+                                : "no Korvalis device (0416:5020) at " + path);
         return 1;
     }
     if (state() == csChecking && readOnly()) {
@@ -63,7 +87,7 @@ int RunUpload(std::span<const std::string> args) {
         return 1;
     }
     if (state() == csChecking) {
-        PrintError("the device did not answer the firmware check");
+        PrintError(prefix + "the device did not answer the firmware check");
         return 1;
     }
     if (state() != csConnected)
@@ -73,19 +97,94 @@ int RunUpload(std::span<const std::string> args) {
     for (size_t s = 0; s < kSlotCount; ++s)
         rasters[s] = &pictures[s].Picture();
     connection.btnUploadClick(bundle, rasters);
-    const bool succeeded = state() == csSucceeded;
+    reached = state();
+    return state() == csSucceeded ? 0 : 1;
+}
+
+// Takes --all and --device PATH out of args.
+bool ParseDeviceChoice(std::span<const std::string> args, bool& all, std::string& device,
+                       std::vector<std::string>& rest, std::string& message) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--all") {
+            all = true;
+        } else if (args[i] == "--device" || args[i].rfind("--device=", 0) == 0) {
+            const bool inlineValue = args[i] != "--device";
+            if (!inlineValue && i + 1 >= args.size()) {
+                message = "option --device needs a value";
+                return false;
+            }
+            if (!device.empty()) {
+                message = "option --device given twice";
+                return false;
+            }
+            device = inlineValue ? args[i].substr(9) : args[++i];
+            if (device.empty()) {
+                message = "option --device needs a value";
+                return false;
+            }
+        } else {
+            rest.push_back(args[i]);
+        }
+    }
+    if (all && !device.empty()) {
+        message = "--all and --device exclude each other";
+        return false;
+    }
+    return true;
+}
+
+int RunUpload(std::span<const std::string> args) {
+    TSimulateOptions simulate;
+    std::vector<std::string> rest, slotArgs;
+    std::string message, device;
+    bool all = false;
+    if (!ParseSimulateOptions(args, simulate, rest, message) ||
+        !ParseDeviceChoice(rest, all, device, slotArgs, message))
+        return UsageError("upload", message);
+    TSlotOptions slotOptions;
+    if (!ParseSlotOptions(slotArgs, slotOptions, message, /*requireOutput=*/false))
+        return UsageError("upload", message);
+    TSlotPictures pictures;
+    if (const int rc = FillSlots(slotOptions, pictures))
+        return rc;
+
+    auto app = MakeApplication();
+    auto model = PlugSimulatedDevice(simulate);
+    int rc = 0;
+    TConnectionState reached = TConnectionState::csNone;
+    if (!all) {
+        rc = UploadOnce(pictures, simulate, device, stdout, reached);
+    } else {
+        // One device after another, each with a line of its own.
+        const std::vector<std::string> paths = KorvalisDevicePaths(simulate.TimeoutSeconds * 1000);
+        if (paths.empty()) {
+            PrintError("no Korvalis device (0416:5020) found");
+            rc = 1;
+        }
+        for (const std::string& path : paths) {
+            const int one = UploadOnce(pictures, simulate, path, nullptr, reached);
+            if (reached >= TConnectionState::csConnected)
+                std::printf("%s: %s\n", path.c_str(), ConnectionStatusText(reached));
+            std::fflush(stdout);
+            rc = std::max(rc, one);
+        }
+    }
     if (model && !simulate.Capture.empty() &&
         !WriteOutputFile(simulate.Capture, model->ReceivedBundle()))
         return 1;
     sim::TSimPlatform::Instance().Reset();
-    return succeeded ? 0 : 1;
+    return rc;
 }
 
 const TCommandRegistration kUpload{{
     "upload",
-    "upload " + SlotUsage() + " " + SimulateUsage(/*capture=*/true),
+    "upload [--all|--device PATH] " + SlotUsage() + " " + PictureOptionsUsage() + " " +
+        SimulateUsage(/*capture=*/true),
     "check the device's firmware and upload the three pictures, as the window's Upload does",
     RunUpload,
+    "\n  --all          every Korvalis device present, one after another, a line each\n"
+    "  --device PATH  only the device at PATH (as 'korvalis devices' lists it)\n" +
+        PictureOptionsHelp(),
 }};
 
 } // namespace

@@ -402,7 +402,8 @@ TRaster RenderPicture(const TSourcePicture& source, const TPictureOptions& optio
 void DitherToDevice(TRaster& picture) {
     picture.SetPixelFormat(TPixelFormat::pf24bit);
     const int w = picture.Width();
-    // Errors in 1/16 of a level, one row ahead, with a spare pixel at each side.
+    // Errors in 1/4096 of a level, one row ahead, with a spare pixel at each
+    // side: the sixteenths of the spread stay whole, so nothing is lost.
     std::vector<int> here(size_t(w + 2) * 3), next(size_t(w + 2) * 3);
     for (int y = 0; y < picture.Height(); ++y) {
         std::fill(next.begin(), next.end(), 0);
@@ -410,17 +411,17 @@ void DitherToDevice(TRaster& picture) {
         for (int x = 0; x < w; ++x, p += 3) {
             for (int c = 0; c < 3; ++c) {
                 const size_t at = size_t(x + 1) * 3 + size_t(c);
-                const int wanted = p[c] * 16 + here[at];
-                const int v = std::clamp((wanted + 8) >> 4, 0, 255);
+                const int wanted = p[c] * 4096 + here[at];
+                const int v = std::clamp((wanted + 2048) >> 12, 0, 255);
                 // Blue, green, red: the bundle's own rounding to 5, 6 and 5 bits.
                 const unsigned shown = c == 1 ? Expand6((unsigned(v) * 253u + 505u) >> 10)
                                               : Expand5((unsigned(v) * 249u + 1014u) >> 11);
-                const int error = wanted - int(shown) * 16;
+                const int error = (wanted - int(shown) * 4096) / 16;
                 p[c] = uint8_t(shown);
-                here[at + 3] += error * 7 / 16;
-                next[at - 3] += error * 3 / 16;
-                next[at] += error * 5 / 16;
-                next[at + 3] += error / 16;
+                here[at + 3] += error * 7;
+                next[at - 3] += error * 3;
+                next[at] += error * 5;
+                next[at + 3] += error;
             }
         }
         std::swap(here, next);

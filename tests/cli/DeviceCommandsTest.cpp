@@ -86,7 +86,23 @@ INSTANTIATE_TEST_SUITE_P(
              "^korvalis: /nonexistent/x\\.png: Error loading image: "},
         TRow{"upload --simulate -o out.bin", 2, "unknown option '-o'"},
         TRow{"upload --simulate --fw 19.2", 2, "bad value '19\\.2' for --fw"},
-        TRow{"upload --simulate --marker 0x1FF", 2, "bad value"}));
+        TRow{"upload --simulate --marker 0x1FF", 2, "bad value"},
+        // Every device present, one after another, a line each.
+        TRow{"upload --simulate --devices 3 --all", 0,
+             "^/sim/hidraw(\\d+): Upload succeeded\n/sim/hidraw(?!\\1)(\\d+): Upload "
+             "succeeded\n/sim/hidraw(?!\\1|\\2)\\d+: Upload succeeded\n$"},
+        TRow{"upload --simulate --devices 2 --all --fw 19.2.15", 1,
+             "^(/sim/hidraw\\d+: Incompatible firmware\n){2}$"},
+        TRow{"upload --all --simulate --devices 2 --unplug-at 2000", 1,
+             "^(/sim/hidraw\\d+: Upload failed\n){2}$"},
+        TRow{"upload --simulate --devices 2 --device /sim/hidraw1", 0,
+             "^Disconnected\nChecking firmware\\.\\.\\.\nConnected\nUploading "
+             "resources\\.\\.\\.\nUpload succeeded\n$"},
+        TRow{"upload --simulate --device=/sim/none", 1,
+             "^Disconnected\nkorvalis: no Korvalis device \\(0416:5020\\) at /sim/none\n$"},
+        TRow{"upload --simulate --all --device /sim/hidraw0", 2, "--all and --device exclude"},
+        TRow{"upload --simulate --device", 2, "option --device needs a value"},
+        TRow{"upload --simulate --devices 0", 2, "bad value '0' for --devices"}));
 
 TEST(DeviceCommands, CapturedUploadEqualsTheBundle) {
     const auto dir =

@@ -148,6 +148,83 @@ TEST(BundleCommand, StartsFromTheStartUpSlotsAndAppliesEachOption) {
     }
 }
 
+// Each picture option reaches the slot it names, or every slot; a slot's own wins.
+TEST(BundleCommand, PictureOptionsReachTheirSlots) {
+    TRaster wide(300, 100);
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 300; ++x)
+            wide.SetPixel(x, y, {uint8_t(x), uint8_t(y * 2), uint8_t(x + y)});
+    const std::string file = WriteScratchFile("wide.png", EncodePngRgb(wide));
+    TRaster tall = PatternRaster(40, 80);
+    std::vector<uint8_t> turned = MakeJpegOf(tall);
+    // Exif orientation 6, big-endian, right after SOI.
+    const std::vector<uint8_t> app1 = {0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0, 0,    'M', 'M',
+                                       0,    42,   0, 0,  0,   8,   0,   1,   1, 0x12, 0,   3,
+                                       0,    0,    0, 1,  0,   6,   0,   0,   0, 0,    0,   0};
+    turned.insert(turned.begin() + 2, app1.begin(), app1.end());
+    const std::string photo = WriteScratchFile("photo.jpg", turned);
+    const auto with = [](auto change) {
+        TPictureOptions o;
+        change(o);
+        return o;
+    };
+    const struct {
+        std::vector<std::string> Args;
+        TPictureOptions Logo, Screensaver;
+        std::string LogoFile = {};
+    } rows[] = {
+        {{"--logo-fit", "cover"}, with([](auto& o) { o.Fit = TFitMode::Cover; }), {}},
+        {{"--fit=contain", "--enlarge", "--filter", "smooth"},
+         with([](auto& o) {
+             o.Fit = TFitMode::Contain;
+             o.Enlarge = true;
+             o.Filter = TScaleFilter::Smooth;
+         }),
+         with([](auto& o) {
+             o.Fit = TFitMode::Contain;
+             o.Enlarge = true;
+             o.Filter = TScaleFilter::Smooth;
+         })},
+        {{"--logo-rotate", "180", "--rotate", "90"},
+         with([](auto& o) { o.Rotation = 180; }),
+         with([](auto& o) { o.Rotation = 90; })},
+        {{"--screensaver-fit", "stretch", "--background", "#FF8000"},
+         with([](auto& o) {
+             o.Background = {255, 128, 0};
+         }),
+         with([](auto& o) {
+             o.Fit = TFitMode::Stretch;
+             o.Background = {255, 128, 0};
+         })},
+        {{"--logo-dither"}, with([](auto& o) { o.Dither = true; }), {}},
+        {{"--logo-no-auto-orient"}, with([](auto& o) { o.AutoOrient = false; }), {}, photo},
+        {{}, {}, {}, photo},
+    };
+    TRasterPictureControl splash;
+    DefaultPicture(splash);
+    for (const auto& row : rows) {
+        const std::string logo = row.LogoFile.empty() ? file : row.LogoFile;
+        std::vector<std::string> args = {"bundle", "--logo", logo, "--screensaver", file};
+        args.insert(args.end(), row.Args.begin(), row.Args.end());
+        const std::string out = ScratchDir() + "/options.bin";
+        args.insert(args.end(), {"-o", out});
+        const TRun run = Korvalis(args);
+        ASSERT_EQ(run.ExitCode, 0) << run.Err;
+        TRasterPictureControl logoSlot, screensaverSlot;
+        LoadImageFile(logoSlot, logo, row.Logo);
+        LoadImageFile(screensaverSlot, file, row.Screensaver);
+        TResourceBundle expected;
+        expected.Initialise();
+        expected.Image2Bin(splash.Picture(), kSlots[0].Offset);
+        expected.Image2Bin(logoSlot.Picture(), kSlots[1].Offset);
+        expected.Image2Bin(screensaverSlot.Picture(), kSlots[2].Offset);
+        const std::vector<uint8_t> bytes = ReadWholeFile(out);
+        ASSERT_EQ(bytes.size(), 464'896u);
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), expected.Data().begin()))
+            << args[5] << (args.size() > 6 ? " " + args[6] : "");
+    }
+}
+
 TEST(PreviewCommand, ShowsTheThreeSlotsAsTheDeviceWill) {
     TRaster red(240, 320);
     red.SetFillColor({255, 0, 0});
@@ -217,6 +294,30 @@ TEST(ImagingCommands, FailuresAndWrongUsage) {
         {{"bundle", "--logo", good, "--logo", good, "-o", out}, 2, "korvalis: option --logo given"},
         {{"preview", "--colour", "-o", out}, 2, "korvalis: unknown option '--colour'"},
         {{"preview", "-o", out, "--logo"}, 2, "korvalis: option --logo needs a value"},
+        {{"bundle", "--fit", "zoom", "-o", out},
+         2,
+         "korvalis: option --fit: 'zoom' is not one of device, contain, cover, stretch\n"},
+        {{"bundle", "--logo-rotate", "45", "-o", out},
+         2,
+         "korvalis: option --logo-rotate: '45' is not one of 0, 90, 180, 270\n"},
+        {{"bundle", "--splash-filter=fine", "-o", out},
+         2,
+         "korvalis: option --splash-filter: 'fine' is not one of nearest, smooth\n"},
+        {{"preview", "--background", "#12345", "-o", out},
+         2,
+         "korvalis: option --background: '#12345' is not a colour written #RRGGBB\n"},
+        {{"bundle", "--screensaver-background", "red", "-o", out},
+         2,
+         "korvalis: option --screensaver-background: 'red'"},
+        {{"bundle", "--dither=yes", "-o", out}, 2, "korvalis: option --dither takes no value\n"},
+        {{"bundle", "--logo-fit", "cover", "--logo-fit", "cover", "-o", out},
+         2,
+         "korvalis: option --logo-fit given twice\n"},
+        {{"bundle", "-o", out, "--rotate"}, 2, "korvalis: option --rotate needs a value\n"},
+        {{"bundle", "--splash-enlarge", "--no-auto-orient", "--logo-no-auto-orient=1", "-o", out},
+         2,
+         "korvalis: option --logo-no-auto-orient takes no value\n"},
+        {{"bundle", "--fitt", "cover", "-o", out}, 2, "korvalis: unknown option '--fitt'"},
     };
     for (const auto& row : rows) {
         std::filesystem::remove(out);
