@@ -208,13 +208,6 @@ void TQtMainWindow::SetHint(std::string_view name, const std::string& text) {
     Find(FWidgets, name).setToolTip(QString::fromStdString(text));
 }
 
-std::string TQtMainWindow::Hint(std::string_view name) const {
-    const auto found = FWidgets.find(name);
-    if (found == FWidgets.end())
-        throw std::out_of_range("the window has no such component: " + std::string(name));
-    return found->second->toolTip().toStdString();
-}
-
 void TQtMainWindow::SetShortCut(const TShortCut& key, std::function<void()> handler) {
     const auto id = std::make_pair(key.Key, key.Shift);
     if (const auto found = FShortCuts.find(id); found != FShortCuts.end()) {

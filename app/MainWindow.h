@@ -79,7 +79,6 @@ class TQtMainWindow : public QWidget,
     const IVisualStyles& VisualStyles() const override { return FKeyboardCue->VisualStyles(); }
     ITimerFactory& Timers() override { return FKeyboardCue->Timers(); }
     void SetHint(std::string_view name, const std::string& text) override;
-    std::string Hint(std::string_view name) const override;
     void SetShortCut(const TShortCut& key, std::function<void()> handler) override;
     void SetOnContextMenu(std::string_view picture,
                           std::function<std::vector<TMenuItem>()> menu) override;

@@ -78,14 +78,14 @@ class IFormComponents {
     // Beyond the stored layout: what the form adds to the components it has.
     // The tooltip of a named component; empty for none.
     virtual void SetHint(std::string_view name, const std::string& text) = 0;
-    virtual std::string Hint(std::string_view name) const = 0;
     // Runs the handler when the key is pressed anywhere in the window; the
     // form checks itself whether the button it stands for is enabled. A key
     // set again gets the new handler; an empty handler frees the key.
     virtual void SetShortCut(const TShortCut& key, std::function<void()> handler) = 0;
-    // When the user asks for a picture control's menu (right click, the menu
-    // key, Shift+F10) the toolkit asks the handler for the entries, shows
-    // them and runs the one chosen.
+    // When the user asks for a picture control's menu the toolkit asks the
+    // handler for the entries, shows them and runs the one chosen once the
+    // menu is closed. A right click asks; a picture takes no focus, so the
+    // menu key (or Shift+F10) on a button asks for the picture of its group.
     virtual void SetOnContextMenu(std::string_view picture,
                                   std::function<std::vector<TMenuItem>()> menu) = 0;
     // A file dropped onto a picture control, as a local path. An empty

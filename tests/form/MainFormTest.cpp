@@ -183,7 +183,6 @@ class TFakeWindow : public IFormComponents,
     void SetHint(std::string_view name, const std::string& text) override {
         Hints.at(std::string(name)) = text;
     }
-    std::string Hint(std::string_view name) const override { return Hints.at(std::string(name)); }
     void SetShortCut(const TShortCut& key, std::function<void()> handler) override {
         ShortCuts[key.Text()] = std::move(handler);
     }
