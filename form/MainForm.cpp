@@ -56,7 +56,7 @@ TfrmMain::TfrmMain(IFormComponents& window)
     }
     btnUpload.SetOnClick([this] { btnUploadClick(); });
     tmrDataflash.SetOnTimer([this] { tmrDataflashTimer(); });
-    AddShortCuts();
+    AddWindowExtras();
     FormCreate();
 }
 
@@ -269,9 +269,10 @@ std::vector<TMenuItem> TfrmMain::SlotMenu(const TSlotComponents& slot) {
     return menu;
 }
 
-// Ctrl with a digit or letter: the buttons' captions have no accelerators, and
-// the keyboard-cue fix watches only Alt, Tab and the arrows.
-void TfrmMain::AddShortCuts() {
+// What the window has beyond its stored layout: short cuts (Ctrl with a digit
+// or letter: the buttons' captions have no accelerators, and the keyboard-cue
+// fix watches only Alt, Tab and the arrows), tooltips, menus and file drops.
+void TfrmMain::AddWindowExtras() {
     for (const TSlotComponents& slot : Slots) {
         const TShortCut key = SlotShortCut(slot);
         FWindow.SetShortCut(key, [this, &slot] {

@@ -76,7 +76,7 @@ class TfrmMain {
     void SlotOpenClick(const TSlotComponents& slot);
     // Open... after the dialog, and a file dropped onto the slot's picture.
     void LoadSlotFile(const TSlotComponents& slot, const std::string& fileName);
-    void AddShortCuts();
+    void AddWindowExtras();
     // The picture's menu: the slot's options and the window's colour view.
     std::vector<TMenuItem> SlotMenu(const TSlotComponents& slot);
     void SetSlotOptions(const TSlotComponents& slot, const TPictureOptions& options);

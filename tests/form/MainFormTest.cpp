@@ -310,6 +310,13 @@ TEST(MainForm, PictureMenuRedrawsOnlyItsOwnSlot) {
             const auto data = form.Bundle().Data();
             return std::vector<uint8_t>(data.begin(), data.end());
         };
+        // A failed load's tooltip lasts as long as its status text.
+        const std::string broken = WriteScratchFile("menu.png", {'B', 'M'});
+        window.Drops.at("img1")(broken);
+        EXPECT_EQ(window.Status.at("stBar").Text(), "Error loading image");
+        EXPECT_EQ(window.Hints.at("stBar").rfind(broken + ": ", 0), 0u);
+        uploaded();
+        EXPECT_EQ(window.Hints.at("stBar"), "");
 
         struct TRow {
             size_t Slot;
