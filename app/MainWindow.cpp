@@ -4,6 +4,7 @@
 #include "form/MainFormLayout.h"
 
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QScreen>
@@ -22,7 +23,8 @@ QFont WindowFont() {
     return font;
 }
 
-TQtMainWindow::TQtMainWindow(QWidget* parent) : QWidget(parent) {
+TQtMainWindow::TQtMainWindow(QWidget* parent)
+    : QWidget(parent), FColourDialog(this, QStringLiteral("Background Colour")) {
     Build(MainFormLayout());
     FKeyboardCue = std::make_unique<TQtKeyboardCue>(this, [this](uint16_t key) {
         if (FForm)
@@ -200,6 +202,57 @@ IOneShotTimer& TQtMainWindow::Timer(std::string_view name) {
 }
 IOpenDialog& TQtMainWindow::OpenDialog(std::string_view name) {
     return Find(FDialogs, name);
+}
+
+void TQtMainWindow::SetHint(std::string_view name, const std::string& text) {
+    Find(FWidgets, name).setToolTip(QString::fromStdString(text));
+}
+
+void TQtMainWindow::SetShortCut(const TShortCut& key, std::function<void()> handler) {
+    const auto id = std::make_pair(key.Key, key.Shift);
+    if (const auto found = FShortCuts.find(id); found != FShortCuts.end()) {
+        delete found->second;
+        FShortCuts.erase(found);
+    }
+    if (!handler)
+        return;
+    int qtKey = 0;
+    if (key.Key >= vk::Digit0 && key.Key <= vk::Digit0 + 9)
+        qtKey = Qt::Key_0 + (key.Key - vk::Digit0);
+    else if (key.Key >= vk::LetterA && key.Key <= vk::LetterA + 25)
+        qtKey = Qt::Key_A + (key.Key - vk::LetterA);
+    else
+        throw std::invalid_argument("a short cut is Ctrl with a digit or a letter");
+    const QKeyCombination combination(
+        key.Shift ? Qt::ControlModifier | Qt::ShiftModifier : Qt::ControlModifier, Qt::Key(qtKey));
+    auto* shortcut = new QShortcut(QKeySequence(combination), this);
+    shortcut->setContext(Qt::WindowShortcut);
+    connect(shortcut, &QShortcut::activated, shortcut, std::move(handler));
+    FShortCuts.emplace(id, shortcut);
+}
+
+void TQtMainWindow::SetOnContextMenu(std::string_view picture,
+                                     std::function<std::vector<TMenuItem>()> menu) {
+    static_cast<TPictureControl&>(Find(FPictures, picture)).SetOnContextMenu(std::move(menu));
+}
+
+void TQtMainWindow::SetOnDropFile(std::string_view picture,
+                                  std::function<void(const std::string&)> handler) {
+    static_cast<TPictureControl&>(Find(FPictures, picture)).SetOnDropFile(std::move(handler));
+}
+
+void TQtMainWindow::contextMenuEvent(QContextMenuEvent* event) {
+    // A picture takes no focus, so the menu key reaches the focused button;
+    // the picture of that button's group is the one meant.
+    if (event->reason() == QContextMenuEvent::Keyboard)
+        for (QWidget* widget = focusWidget(); widget && widget != this;
+             widget = widget->parentWidget())
+            for (auto* picture : widget->findChildren<TPictureControl*>(Qt::FindDirectChildrenOnly))
+                if (picture->HasContextMenu()) {
+                    picture->ShowContextMenu(picture->rect().center());
+                    return;
+                }
+    event->ignore();
 }
 
 void TQtMainWindow::Sleep(int milliseconds) {

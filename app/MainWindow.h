@@ -2,15 +2,16 @@
 
 #include "QtBusyWindow.h"
 #include "QtKeyboardCue.h"
-#include "qtloop/QtTimer.h"
 #include "QtToolkit.h"
 #include "form/MainForm.h"
+#include "qtloop/QtTimer.h"
 #include "toolkit/Components.h"
 #include "toolkit/Layout.h"
 
 #include <QGroupBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QWidget>
 
 #include <map>
@@ -18,6 +19,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace korvalis {
 
@@ -75,6 +78,13 @@ class TQtMainWindow : public QWidget,
     IFormWindow& FormWindow() override { return FKeyboardCue->Form(); }
     const IVisualStyles& VisualStyles() const override { return FKeyboardCue->VisualStyles(); }
     ITimerFactory& Timers() override { return FKeyboardCue->Timers(); }
+    void SetHint(std::string_view name, const std::string& text) override;
+    void SetShortCut(const TShortCut& key, std::function<void()> handler) override;
+    void SetOnContextMenu(std::string_view picture,
+                          std::function<std::vector<TMenuItem>()> menu) override;
+    void SetOnDropFile(std::string_view picture,
+                       std::function<void(const std::string&)> handler) override;
+    IColourDialog& ColourDialog() override { return FColourDialog; }
 
     // IWindowCursor, IRepaintable
     void SetCursor(TCursorKind cursor) override;
@@ -83,6 +93,8 @@ class TQtMainWindow : public QWidget,
   protected:
     void showEvent(QShowEvent* event) override;
     bool event(QEvent* event) override;
+    // The menu key on a slot's button opens the menu of that slot's picture.
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
   private:
     void Build(std::span<const TComponentLayout> layout);
@@ -99,6 +111,8 @@ class TQtMainWindow : public QWidget,
     std::vector<std::unique_ptr<TQtButton>> FButtonAdaptors;
     std::vector<std::unique_ptr<TQtProgressBar>> FProgressAdaptors;
     std::vector<std::unique_ptr<TQtOpenDialog>> FDialogObjects;
+    std::map<std::pair<uint16_t, bool>, QShortcut*> FShortCuts;
+    TQtColourDialog FColourDialog;
     TQtBusyWindow FBusyWindow;
     std::unique_ptr<TQtKeyboardCue> FKeyboardCue;
     // Goes first, while everything it was given exists.

@@ -1,8 +1,14 @@
 #include "QtToolkit.h"
 
+#include <QColorDialog>
+#include <QContextMenuEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QImage>
+#include <QMenu>
+#include <QMimeData>
 #include <QPainter>
 #include <QRegularExpression>
 #include <QSortFilterProxyModel>
@@ -36,6 +42,95 @@ void TPictureControl::paintEvent(QPaintEvent*) {
     const QImage image(picture.Bits(), picture.Width(), picture.Height(),
                        qsizetype(picture.Stride()), QImage::Format_BGR888);
     painter.drawImage(0, 0, image);
+}
+
+void TPictureControl::SetOnDropFile(std::function<void(const std::string&)> handler) {
+    FOnDrop = std::move(handler);
+    setAcceptDrops(bool(FOnDrop));
+}
+
+void FillMenu(QMenu& menu, const std::vector<TMenuItem>& items) {
+    for (const TMenuItem& item : items) {
+        if (item.Caption.empty()) {
+            menu.addSeparator();
+            continue;
+        }
+        const QString caption = QString::fromStdString(item.Caption);
+        if (!item.Items.empty()) {
+            QMenu* sub = menu.addMenu(caption);
+            sub->setEnabled(item.Enabled);
+            FillMenu(*sub, item.Items);
+            continue;
+        }
+        QAction* action = menu.addAction(caption);
+        action->setEnabled(item.Enabled);
+        action->setCheckable(item.Checked);
+        action->setChecked(item.Checked);
+        action->setData(QVariant::fromValue(quintptr(&item)));
+    }
+}
+
+const TMenuItem* MenuItemOf(const QAction* action) {
+    return action ? reinterpret_cast<const TMenuItem*>(action->data().value<quintptr>()) : nullptr;
+}
+
+void TPictureControl::ShowContextMenu(QPoint at) {
+    if (!FOnMenu)
+        return;
+    // The entries live until the chosen one has run.
+    const std::vector<TMenuItem> items = FOnMenu();
+    QMenu menu(this);
+    FillMenu(menu, items);
+    const TMenuItem* chosen = MenuItemOf(menu.exec(mapToGlobal(at)));
+    if (chosen && chosen->OnClick)
+        chosen->OnClick();
+}
+
+void TPictureControl::contextMenuEvent(QContextMenuEvent* event) {
+    if (!FOnMenu) {
+        event->ignore();
+        return;
+    }
+    ShowContextMenu(event->pos());
+}
+
+namespace {
+
+// The one local file a drag carries, or an empty string.
+QString DroppedFile(const QMimeData* data) {
+    if (!data || !data->hasUrls() || data->urls().size() != 1 ||
+        !data->urls().front().isLocalFile())
+        return {};
+    return data->urls().front().toLocalFile();
+}
+
+} // namespace
+
+void TPictureControl::dragEnterEvent(QDragEnterEvent* event) {
+    if (FOnDrop && !DroppedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void TPictureControl::dragMoveEvent(QDragMoveEvent* event) {
+    if (FOnDrop && !DroppedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void TPictureControl::dropEvent(QDropEvent* event) {
+    const QString file = DroppedFile(event->mimeData());
+    if (!FOnDrop || file.isEmpty())
+        return;
+    event->acceptProposedAction();
+    // The handler may replace the handler: call a copy.
+    const auto handler = FOnDrop;
+    handler(file.toStdString());
+}
+
+std::optional<uint32_t> TQtColourDialog::Execute(uint32_t initial) {
+    const QColor colour = QColorDialog::getColor(QColor::fromRgb(QRgb(initial)), FOwner, FTitle);
+    if (!colour.isValid())
+        return std::nullopt;
+    return uint32_t(colour.rgb() & 0xFFFFFFu);
 }
 
 void TQtButton::SetOnClick(std::function<void()> handler) {

@@ -2,8 +2,8 @@
 
 // The Qt side of the toolkit interfaces: one small adaptor per window operation.
 
-#include "qtloop/QtTimer.h"
 #include "graphics/Raster.h"
+#include "qtloop/QtTimer.h"
 #include "toolkit/Components.h"
 #include "toolkit/Toolkit.h"
 
@@ -17,6 +17,7 @@
 #include <memory>
 
 class QFileDialog;
+class QMenu;
 
 namespace korvalis {
 
@@ -34,12 +35,34 @@ class TPictureControl : public QWidget, public IPictureControl {
     void PictureChanged() override { update(); }
     bool HasPicture() const { return FPicture != nullptr; }
 
+    // The menu the form gives for this picture, and files dropped onto it.
+    void SetOnContextMenu(std::function<std::vector<TMenuItem>()> menu) {
+        FOnMenu = std::move(menu);
+    }
+    void SetOnDropFile(std::function<void(const std::string&)> handler);
+    bool HasContextMenu() const { return bool(FOnMenu); }
+    // Shows the menu with its top-left corner at `at` (in this control) and
+    // runs the entry chosen, once the menu is closed.
+    void ShowContextMenu(QPoint at);
+
   protected:
     void paintEvent(QPaintEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
   private:
     std::unique_ptr<TRaster> FPicture;
+    std::function<std::vector<TMenuItem>()> FOnMenu;
+    std::function<void(const std::string&)> FOnDrop;
 };
+
+// Fills a Qt menu with the form's entries; choosing an action runs nothing
+// by itself: the caller runs the entry whose action the menu gave back.
+void FillMenu(QMenu& menu, const std::vector<TMenuItem>& items);
+// The entry behind an action of a menu FillMenu filled, or nullptr.
+const TMenuItem* MenuItemOf(const QAction* action);
 
 // A status bar with one panel of fixed width and no size grip.
 class TStatusBar : public QFrame, public IStatusPanel {
@@ -81,6 +104,17 @@ class TQtProgressBar : public IProgressBar {
 
   private:
     QProgressBar* FBar;
+};
+
+// The modal colour dialog of the desktop, owned by the window.
+class TQtColourDialog : public IColourDialog {
+  public:
+    TQtColourDialog(QWidget* owner, QString title) : FOwner(owner), FTitle(std::move(title)) {}
+    std::optional<uint32_t> Execute(uint32_t initial) override;
+
+  private:
+    QWidget* FOwner;
+    QString FTitle;
 };
 
 // The modal open-file dialog. A filter reads as the user knows it from other

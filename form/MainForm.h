@@ -7,6 +7,7 @@
 
 #include "bundle/ResourceBundle.h"
 #include "hid/HidControllerClass.h"
+#include "imaging/ImageSlots.h"
 #include "protocol/Connection.h"
 #include "protocol/DevConBinding.h"
 #include "toolkit/Components.h"
@@ -14,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace korvalis {
@@ -59,6 +61,10 @@ class TfrmMain {
     TConnection& Connection() { return *FConnection; }
     TDevConBinding& DevConBinding() { return *FDevConBinding; }
     TAltBugFix& AltBugFix() { return *FAltBugFix; }
+    // How each slot makes its picture from a loaded file, in kSlots order.
+    const TPictureOptions& SlotOptions(size_t slot) const { return FSlotStates.at(slot).Options; }
+    // Every slot shows its picture in the device's RGB565 colours.
+    bool DeviceColoursShown() const { return FDeviceColours; }
 
   private:
     void FormCreate();
@@ -68,6 +74,27 @@ class TfrmMain {
     // Default puts the built-in picture back, Clear makes the slot black.
     void SlotResetClick(const TSlotComponents& slot);
     void SlotOpenClick(const TSlotComponents& slot);
+    // Open... after the dialog, and a file dropped onto the slot's picture.
+    void LoadSlotFile(const TSlotComponents& slot, const std::string& fileName);
+    void AddWindowExtras();
+    // The picture's menu: the slot's options and the window's colour view.
+    std::vector<TMenuItem> SlotMenu(const TSlotComponents& slot);
+    void SetSlotOptions(const TSlotComponents& slot, const TPictureOptions& options);
+    void SetDeviceColours(bool shown);
+    // Makes the slot's picture again: its file with its options, else what
+    // Default or Clear left.
+    void RedrawSlot(const TSlotComponents& slot);
+    // The device's colours over what the slot shows, when they are asked for.
+    void ShowDeviceColours(const TSlotComponents& slot);
+    void ShowLoadFailure(const TLoadOutcome& outcome);
+
+    struct TSlotState {
+        TPictureOptions Options;
+        TSlotSource Source;
+    };
+    TSlotState& State(const TSlotComponents& slot) {
+        return FSlotStates[size_t(&slot.Info - kSlots.data())];
+    }
     void btnUploadClick();
     void tmrDataflashTimer();
 
@@ -81,6 +108,8 @@ class TfrmMain {
     std::unique_ptr<TDevConBinding> FDevConBinding;
     std::unique_ptr<TAltBugFix> FAltBugFix;
     bool FShown = false;
+    std::vector<TSlotState> FSlotStates{kSlotCount};
+    bool FDeviceColours = false;
 };
 
 } // namespace korvalis

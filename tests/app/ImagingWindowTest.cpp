@@ -8,13 +8,19 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QImage>
 #include <QListView>
+#include <QMenu>
+#include <QMimeData>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -170,6 +176,162 @@ TEST_F(ImagingWindow, DialogFilterMatchesTheEndingsInAnyCase) {
         QApplication::processEvents(QEventLoop::AllEvents, 10);
     QApplication::processEvents(QEventLoop::AllEvents, 100);
     EXPECT_EQ(listing().join(' ').toStdString(), shown.join(' ').toStdString());
+}
+
+// The slot as LoadImageFile makes it on its own, or the reader's message.
+std::pair<TRaster, std::string> LoadedAlone(const std::string& path) {
+    TRasterPictureControl alone;
+    try {
+        LoadImageFile(alone, path);
+    } catch (const std::exception& error) {
+        return {TRaster(), error.what()};
+    }
+    return {alone.Picture(), ""};
+}
+
+// A file dropped onto a picture loads there as Open... would; a failure keeps
+// the slot and the status text, and the tooltip tells which file and why.
+TEST_F(ImagingWindow, DroppedFilesLoadAsOpenDoesAndFailuresSayWhy) {
+    const std::string bmp = WriteScratchFile("drop.bmp", MakeBmp24(PatternRaster(300, 200)));
+    const std::string png = WriteScratchFile("drop.png", EncodePngRgb(PatternRaster(90, 400)));
+    const std::string broken = WriteScratchFile("broken.png", {0x89, 'P', 'N', 'G', 0, 0});
+    const std::string unknown = WriteScratchFile("drop.gif", EncodePngRgb(PatternRaster(9, 9)));
+    struct TRow {
+        const char* How; // "drop", "open", or "refused" (two files in one drag)
+        TPictureControl* Slot;
+        std::string File;
+    };
+    const TRow rows[] = {
+        {"drop", form->img2, bmp},     {"drop", form->img3, broken}, {"drop", form->img1, png},
+        {"open", form->img1, unknown}, {"drop", form->img3, png},    {"refused", form->img2, png},
+        {"drop", form->img2, unknown},
+    };
+    for (const TRow& row : rows) {
+        const std::string what = std::string(row.How) + " " + row.File;
+        const TRaster before = row.Slot->Picture();
+        const std::string hintBefore = form->stBar->toolTip().toStdString();
+        form->stBar->SetText("");
+        QMimeData data;
+        QList<QUrl> urls{QUrl::fromLocalFile(QString::fromStdString(row.File))};
+        if (std::string(row.How) == "refused")
+            urls << urls.front();
+        data.setUrls(urls);
+        if (std::string(row.How) == "open") {
+            dialog.Queue(row.File);
+            form->btn1Open->click();
+        } else {
+            const QPoint at = row.Slot->rect().center();
+            QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(row.Slot, &enter);
+            EXPECT_EQ(enter.isAccepted(), std::string(row.How) == "drop") << what;
+            QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(row.Slot, &drop);
+        }
+        const auto [expected, reason] = LoadedAlone(row.File);
+        if (std::string(row.How) == "refused") {
+            EXPECT_TRUE(SameRaster(row.Slot->Picture(), before)) << what;
+            EXPECT_EQ(form->stBar->Text(), "") << what;
+            EXPECT_EQ(form->stBar->toolTip().toStdString(), hintBefore) << what;
+        } else if (reason.empty()) {
+            EXPECT_TRUE(SameRaster(row.Slot->Picture(), expected)) << what;
+            EXPECT_EQ(form->stBar->Text(), "") << what;
+            EXPECT_EQ(form->stBar->toolTip().toStdString(), "") << what;
+        } else {
+            EXPECT_TRUE(SameRaster(row.Slot->Picture(), before)) << what;
+            EXPECT_EQ(form->stBar->Text(), "Error loading image") << what;
+            EXPECT_EQ(form->stBar->toolTip().toStdString(), row.File + ": " + reason) << what;
+        }
+    }
+}
+
+// Ctrl+1, 2, 3 open a picture for their slot, Ctrl+U uploads when Upload can,
+// and each button's tooltip names its key.
+TEST_F(ImagingWindow, ShortCutsReachOpenAndUpload) {
+    const std::string bmp = WriteScratchFile("keys.bmp", MakeBmp24(PatternRaster(100, 100)));
+    const QPushButton* open[] = {form->btn1Open, form->btn2Open, form->btn3Open};
+    for (int s = 0; s < 3; ++s) {
+        const QKeySequence key(Qt::ControlModifier | Qt::Key(Qt::Key_1 + s));
+        EXPECT_TRUE(open[s]->toolTip().contains(key.toString())) << s;
+        const int runs = dialog.Runs;
+        dialog.Queue(bmp);
+        QTest::keyClick(form.get(), Qt::Key(Qt::Key_1 + s), Qt::ControlModifier);
+        EXPECT_EQ(dialog.Runs, runs + 1) << s;
+        EXPECT_EQ(open[s]->parentWidget()->findChild<TPictureControl*>()->Picture().Pixel(70, 110),
+                  PatternColour(0, 0))
+            << s;
+    }
+    const QKeySequence upload(Qt::ControlModifier | Qt::Key_U);
+    EXPECT_TRUE(form->btnUpload->toolTip().contains(upload.toString()));
+    // Pattern pixel (99, 99) of the Splash slot, in the bundle.
+    const auto splash = [&] {
+        const size_t at = kSlots[0].Offset + (209 * 240 + 169) * 2;
+        return form->Bundle().Data()[at] | form->Bundle().Data()[at + 1];
+    };
+    for (const bool enabled : {false, true}) {
+        form->btnUpload->setEnabled(enabled);
+        form->stBar->SetText("");
+        QTest::keyClick(form.get(), Qt::Key_U, Qt::ControlModifier);
+        // With no device, an upload converts the slots and then says so.
+        EXPECT_EQ(form->stBar->Text(), enabled ? "Disconnected" : "") << enabled;
+        EXPECT_EQ(splash() != 0, enabled) << enabled;
+    }
+}
+
+// A right click on a picture, and the menu key on a slot's button, open that
+// slot's menu; what is chosen in it changes that slot.
+TEST_F(ImagingWindow, PictureMenuOpensFromMouseAndMenuKey) {
+    const std::string bmp = WriteScratchFile("menu.bmp", MakeBmp24(PatternRaster(300, 200)));
+    struct TRow {
+        QWidget* Target;
+        QContextMenuEvent::Reason Reason;
+        size_t Slot;
+        QPushButton* Open;
+        TPictureControl* Picture;
+    };
+    const TRow rows[] = {
+        {form->img2, QContextMenuEvent::Mouse, 1, form->btn2Open, form->img2},
+        {form->btn3Open, QContextMenuEvent::Keyboard, 2, form->btn3Open, form->img3},
+    };
+    for (const TRow& row : rows) {
+        dialog.Queue(bmp);
+        row.Open->click();
+        row.Open->setFocus();
+        // Chooses Fit, Cover as a user does with the keys.
+        QTimer::singleShot(0, [] {
+            auto* top = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            ASSERT_NE(top, nullptr);
+            const auto named = [](QMenu* menu, const char* text) {
+                for (QAction* action : menu->actions())
+                    if (action->text() == QLatin1String(text))
+                        return action;
+                return static_cast<QAction*>(nullptr);
+            };
+            QAction* fit = named(top, "Fit");
+            ASSERT_TRUE(fit && fit->menu());
+            QMenu* sub = fit->menu();
+            top->setActiveAction(fit);
+            ASSERT_TRUE(sub->isVisible());
+            QAction* cover = named(sub, "Cover");
+            ASSERT_NE(cover, nullptr);
+            sub->setActiveAction(cover);
+            QTest::keyClick(sub, Qt::Key_Return);
+        });
+        // Never left open, whatever happened above.
+        QTimer::singleShot(3000, [] {
+            while (QWidget* popup = QApplication::activePopupWidget())
+                popup->close();
+        });
+        const QPoint at = row.Target->rect().center();
+        QContextMenuEvent event(row.Reason, at, row.Target->mapToGlobal(at));
+        QApplication::sendEvent(row.Target, &event);
+        TPictureOptions cover;
+        cover.Fit = TFitMode::Cover;
+        EXPECT_EQ(form->Form().SlotOptions(row.Slot), cover) << row.Slot;
+        EXPECT_TRUE(
+            SameRaster(row.Picture->Picture(), RenderPicture(DecodeSourcePicture(bmp), cover)))
+            << row.Slot;
+    }
+    EXPECT_EQ(form->Form().SlotOptions(0), TPictureOptions{});
 }
 
 #ifdef KORVALIS_CLI

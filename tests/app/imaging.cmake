@@ -2,7 +2,9 @@
 # driven through the buttons with a scripted open-file dialog.
 add_executable(app_imaging_tests ${CMAKE_CURRENT_LIST_DIR}/ImagingWindowTest.cpp
                                  ${CMAKE_CURRENT_LIST_DIR}/QtTestMain.cpp)
-target_link_libraries(app_imaging_tests PRIVATE korvalis_app imaging_test_support GTest::gtest)
+korvalis_require(Qt6 COMPONENTS Test)
+target_link_libraries(app_imaging_tests PRIVATE korvalis_app imaging_test_support Qt6::Test
+                                                GTest::gtest)
 # The command-line tool must write the very bundle the window uploads.
 add_dependencies(app_imaging_tests korvalis)
 target_compile_definitions(app_imaging_tests PRIVATE KORVALIS_CLI="$<TARGET_FILE:korvalis>")

@@ -6,10 +6,13 @@
 #include "hid/PlainGuiLoop.h"
 #include "hid/platform/sim/SimPlatform.h"
 #include "imaging/ImageSlots.h"
+#include "imaging/PictureRendering.h"
+#include "tests/imaging/TestPictures.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -99,6 +102,11 @@ struct TControl : IControl {
     void RepaintNow() override { ++Repaints; }
 };
 
+struct TScriptedColours : IColourDialog {
+    std::optional<uint32_t> Answer;
+    std::optional<uint32_t> Execute(uint32_t) override { return Answer; }
+};
+
 struct TPosted : IMessagePoster {
     std::vector<uint32_t> Messages;
     void PostMessage(uint32_t message, uintptr_t, intptr_t) override {
@@ -117,6 +125,7 @@ class TFakeWindow : public IFormComponents,
     explicit TFakeWindow(THidPlainLoop& loop) : FLoop(loop) {
         for (const TComponentLayout& row : MainFormLayout()) {
             TControl& control = FControls[row.Name];
+            Hints[row.Name];
             control.Windowed = row.Kind != TComponentKind::PictureControl;
             control.Button = row.Kind == TComponentKind::Button;
             if (row.Parent)
@@ -171,6 +180,23 @@ class TFakeWindow : public IFormComponents,
     IFormWindow& FormWindow() override { return *this; }
     const IVisualStyles& VisualStyles() const override { return *this; }
     ITimerFactory& Timers() override { return *this; }
+    void SetHint(std::string_view name, const std::string& text) override {
+        Hints.at(std::string(name)) = text;
+    }
+    void SetShortCut(const TShortCut& key, std::function<void()> handler) override {
+        ShortCuts[key.Text()] = std::move(handler);
+    }
+    void SetOnContextMenu(std::string_view picture,
+                          std::function<std::vector<TMenuItem>()> menu) override {
+        Pictures.at(std::string(picture));
+        Menus[std::string(picture)] = std::move(menu);
+    }
+    void SetOnDropFile(std::string_view picture,
+                       std::function<void(const std::string&)> handler) override {
+        Pictures.at(std::string(picture));
+        Drops[std::string(picture)] = std::move(handler);
+    }
+    IColourDialog& ColourDialog() override { return Colours; }
 
     void SetCursor(TCursorKind cursor) override { Cursors.push_back(cursor); }
     void RepaintNow() override {}
@@ -190,6 +216,11 @@ class TFakeWindow : public IFormComponents,
     std::vector<TCursorKind> Cursors;
     TPosted Posted;
     std::map<std::string, TControl> FControls;
+    std::map<std::string, std::string> Hints;
+    std::map<std::string, std::function<void()>> ShortCuts;
+    std::map<std::string, std::function<std::vector<TMenuItem>()>> Menus;
+    std::map<std::string, std::function<void(const std::string&)>> Drops;
+    TScriptedColours Colours;
 
   private:
     THidPlainLoop& FLoop;
@@ -232,6 +263,122 @@ TEST(MainForm, ShowPlugUploadWithoutAToolkit) {
         EXPECT_TRUE(form.WindowMessage(WM_AltBugForceSelfRepaint, 0, 0));
         EXPECT_EQ(window.FControls.at("btnUpload").Repaints, 1);
         EXPECT_EQ(window.FControls.at("img1").Repaints, 0);
+    }
+    sim::TSimPlatform::Instance().Reset();
+}
+
+// The entry at the end of a path of captions, or nullptr.
+const TMenuItem* MenuEntry(const std::vector<TMenuItem>& menu, std::vector<std::string> path) {
+    for (const TMenuItem& item : menu)
+        if (item.Caption == path.front()) {
+            if (path.size() == 1)
+                return &item;
+            path.erase(path.begin());
+            return MenuEntry(item.Items, path);
+        }
+    return nullptr;
+}
+
+bool SameRaster(TRaster a, TRaster b) {
+    a.SetPixelFormat(TPixelFormat::pf24bit);
+    b.SetPixelFormat(TPixelFormat::pf24bit);
+    return a.Width() == b.Width() && a.Height() == b.Height() &&
+           std::memcmp(a.Bits(), b.Bits(), a.Stride() * size_t(a.Height())) == 0;
+}
+
+// A picture's menu changes its own slot's options and draws that slot again
+// from the loaded file, as the imaging layer draws it; the other slots are left
+// alone. The device's colours are a view: Upload sends the same bundle.
+TEST(MainForm, PictureMenuRedrawsOnlyItsOwnSlot) {
+    using namespace korvalis::testing;
+    THidPlainLoop loop;
+    sim::TSimPlatform::Select();
+    sim::TSimPlatform::Instance().Reset();
+    TFakeWindow window(loop);
+    {
+        TfrmMain form(window);
+        form.WindowShown();
+        const std::string file = WriteScratchFile("menu.bmp", MakeBmp24(PatternRaster(300, 200)));
+        const TSourcePicture source = DecodeSourcePicture(file);
+        for (const TSlotInfo& slot : kSlots)
+            window.Drops.at(slot.Picture)(file);
+        TButton& upload = window.Buttons.at("btnUpload");
+        upload.IsEnabled = true;
+        const auto uploaded = [&] {
+            upload.Click();
+            upload.IsEnabled = true;
+            const auto data = form.Bundle().Data();
+            return std::vector<uint8_t>(data.begin(), data.end());
+        };
+        // A failed load's tooltip lasts as long as its status text.
+        const std::string broken = WriteScratchFile("menu.png", {'B', 'M'});
+        window.Drops.at("img1")(broken);
+        EXPECT_EQ(window.Status.at("stBar").Text(), "Error loading image");
+        EXPECT_EQ(window.Hints.at("stBar").rfind(broken + ": ", 0), 0u);
+        uploaded();
+        EXPECT_EQ(window.Hints.at("stBar"), "");
+
+        struct TRow {
+            size_t Slot;
+            std::vector<std::string> Path;
+            void (*Edit)(TPictureOptions&);
+        };
+        const TRow rows[] = {
+            {1, {"Fit", "Cover"}, [](TPictureOptions& o) { o.Fit = TFitMode::Cover; }},
+            {1, {"Filter", "Smooth"}, [](TPictureOptions& o) { o.Filter = TScaleFilter::Smooth; }},
+            {2, {"Rotate Clockwise", "90\xC2\xB0"}, [](TPictureOptions& o) { o.Rotation = 90; }},
+            {0,
+             {"Background Colour..."},
+             [](TPictureOptions& o) {
+                 o.Background = {51, 102, 153};
+             }},
+            {2, {"Dither"}, [](TPictureOptions& o) { o.Dither = true; }},
+            {1, {"Show Device Colours"}, nullptr},
+            {0, {"Fit", "Stretch"}, [](TPictureOptions& o) { o.Fit = TFitMode::Stretch; }},
+            {0, {"Show Device Colours"}, nullptr},
+        };
+        window.Colours.Answer = 0x336699;
+        std::array<TPictureOptions, kSlotCount> options{};
+        bool deviceColours = false;
+        for (const TRow& row : rows) {
+            const std::string what = kSlots[row.Slot].Picture + (" " + row.Path.back());
+            std::vector<TRaster> before;
+            std::vector<int> changes;
+            for (const TSlotInfo& slot : kSlots) {
+                before.push_back(window.Pictures.at(slot.Picture).Picture());
+                changes.push_back(window.Pictures.at(slot.Picture).Changes());
+            }
+            const std::vector<uint8_t> bundleBefore = uploaded();
+            const std::vector<TMenuItem> menu = window.Menus.at(kSlots[row.Slot].Picture)();
+            const TMenuItem* entry = MenuEntry(menu, row.Path);
+            ASSERT_TRUE(entry && entry->Enabled && entry->OnClick) << what;
+            entry->OnClick();
+            if (row.Edit)
+                row.Edit(options[row.Slot]);
+            else
+                deviceColours = !deviceColours;
+            for (size_t s = 0; s < kSlotCount; ++s) {
+                TRasterPictureControl& picture = window.Pictures.at(kSlots[s].Picture);
+                EXPECT_EQ(form.SlotOptions(s), options[s]) << what << " slot " << s;
+                if (row.Edit && s != row.Slot) {
+                    EXPECT_EQ(picture.Changes(), changes[s]) << what << " slot " << s;
+                    EXPECT_TRUE(SameRaster(picture.Picture(), before[s])) << what << " slot " << s;
+                    continue;
+                }
+                TRaster expected = RenderPicture(source, options[s]);
+                if (deviceColours)
+                    expected = DeviceColours(expected);
+                EXPECT_TRUE(SameRaster(picture.Picture(), expected)) << what << " slot " << s;
+            }
+            if (!row.Edit) {
+                EXPECT_EQ(uploaded(), bundleBefore) << what;
+            }
+        }
+        // The menu shows the slot's choices as they now are.
+        const std::vector<TMenuItem> menu = window.Menus.at("img1")();
+        const TMenuItem* stretch = MenuEntry(menu, {"Fit", "Stretch"});
+        ASSERT_NE(stretch, nullptr);
+        EXPECT_TRUE(stretch->Checked);
     }
     sim::TSimPlatform::Instance().Reset();
 }
