@@ -15,8 +15,9 @@ endif()
 set(KORVALIS_TESTS_LEFT_OUT
     # run the Qt programs (korvalis, the window) or test Qt adapters
     qtloop cli app)
-message(STATUS "Windows build: the plain-C++ libraries and their tests; left out: the window "
-               "and the korvalis tool (Qt), the Linux backend's tests and fuzz replay")
+message(STATUS "Windows build: the plain-C++ libraries and their tests, and the native window "
+               "(app/win32); left out: the Qt window and the korvalis tool (Qt), the Linux "
+               "backend's tests and fuzz replay")
 
 # Static C and C++ runtimes and zlib, so the programs need no DLL beside them
 # (the toolchain file links with -static).
