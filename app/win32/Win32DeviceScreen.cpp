@@ -93,6 +93,11 @@ LRESULT CALLBACK TWin32DeviceScreen::WindowProc(HWND window, UINT message, WPARA
         EndPaint(window, &ps);
         return 0;
     }
+    case WM_PRINTCLIENT:
+        // Screenshots and window previews.
+        if (self)
+            self->Paint(HDC(wParam));
+        return 0;
     case WM_CLOSE:
         // Closing the main window ends the demo; this one only hides.
         ShowWindow(window, SW_HIDE);

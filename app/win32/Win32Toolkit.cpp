@@ -86,6 +86,10 @@ LRESULT CALLBACK TWin32PictureControl::WindowProc(HWND window, UINT message, WPA
         EndPaint(window, &ps);
         return 0;
     }
+    case WM_PRINTCLIENT:
+        if (self)
+            self->Paint(HDC(wParam));
+        return 0;
     case WM_NCHITTEST:
         // Clicks and the cursor belong to what lies under the picture.
         return HTTRANSPARENT;

@@ -2,14 +2,16 @@
 // driven by posted messages, read back through Win32 calls.
 #include "app/win32/Win32Demo.h"
 #include "app/win32/Win32MainWindow.h"
+#include "bundle/ResourceBundle.h"
 #include "form/MainFormLayout.h"
-#include "hid/PlainGuiLoop.h"
+#include "hid/platform/windows/WindowsGuiLoop.h"
 
 #include <commctrl.h>
 #include <uxtheme.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -19,13 +21,12 @@ using namespace korvalis;
 
 namespace {
 
-// Runs the window's messages and the HID loop's calls until pred holds.
-bool Pump(TWin32MainWindow& window, THidPlainLoop& loop, const std::function<bool()>& pred,
-          DWORD milliseconds) {
+// Runs the thread's messages, the HID loop's among them, as the programs'
+// loop does, until pred holds.
+bool Pump(TWin32MainWindow& window, const std::function<bool()>& pred, DWORD milliseconds) {
     const ULONGLONG end = GetTickCount64() + milliseconds;
     for (;;) {
         ProcessMessages(window);
-        loop.ProcessEvents(0);
         if (pred())
             return true;
         if (GetTickCount64() >= end)
@@ -34,9 +35,9 @@ bool Pump(TWin32MainWindow& window, THidPlainLoop& loop, const std::function<boo
     }
 }
 
-void Settle(TWin32MainWindow& window, THidPlainLoop& loop, DWORD milliseconds = 300) {
+void Settle(TWin32MainWindow& window, DWORD milliseconds = 300) {
     Pump(
-        window, loop, [] { return false; }, milliseconds);
+        window, [] { return false; }, milliseconds);
 }
 
 RECT RectIn(HWND window, HWND parent) {
@@ -72,11 +73,11 @@ LRESULT CALLBACK CountPaints(HWND window, UINT message, WPARAM wParam, LPARAM lP
 // inch and scaled at any other, in the parent the layout names, with its
 // caption, visibility, the window's font, fixed border and keyboard order.
 TEST(Win32Window, BuildsEveryComponentOfTheStoredLayout) {
-    THidPlainLoop loop;
+    THidWindowsLoop loop;
     TWin32MainWindow window;
     window.SetQuitOnClose(false);
     window.Show();
-    Settle(window, loop, 100);
+    Settle(window, 100);
     const int dpi = window.Dpi();
     const auto scale = [dpi](int value) { return ScaleForDpi(value, dpi); };
 
@@ -167,13 +168,13 @@ TEST(Win32Window, BuildsEveryComponentOfTheStoredLayout) {
 // them and the keyboard-cue fix repaints the seven buttons, and nothing else
 // of the window.
 TEST(Win32Window, AltShowsTheCuesAndRepaintsTheButtons) {
-    THidPlainLoop loop;
+    THidWindowsLoop loop;
     TWin32MainWindow window;
     window.SetQuitOnClose(false);
     ASSERT_TRUE(TWin32VisualStyles().Active()) << "the Wine prefix has no theme active";
     window.Show();
     SetForegroundWindow(window.Handle());
-    Settle(window, loop);
+    Settle(window);
 
     std::set<HWND> buttons;
     std::map<HWND, std::string> names;
@@ -193,7 +194,7 @@ TEST(Win32Window, AltShowsTheCuesAndRepaintsTheButtons) {
     ASSERT_TRUE(focus && IsChild(window.Handle(), focus));
     PostMessageW(focus, WM_SYSKEYDOWN, VK_MENU, 0x20380001);
     PostMessageW(focus, WM_SYSKEYUP, VK_MENU, LPARAM(0xC0380001u));
-    Settle(window, loop);
+    Settle(window);
 
     std::set<std::string> painted;
     for (const auto& [handle, count] : gPaints)
@@ -211,4 +212,88 @@ TEST(Win32Window, AltShowsTheCuesAndRepaintsTheButtons) {
     EXPECT_EQ(painted, expected);
     for (const auto& [handle, name] : names)
         RemoveWindowSubclass(handle, &CountPaints, 1);
+}
+
+// The demo from start to "Upload succeeded", driven by posted clicks as a
+// user's would arrive: the emulated device is plugged in, passes the
+// firmware check, takes the bundle, and its device screen shows on the
+// desktop the pictures the window's slots hold.
+TEST(Win32Window, DemoUploadsAndItsDeviceScreenShowsThePictures) {
+    THidWindowsLoop loop;
+    TKorvalisDeviceModel::TOptions options; // answers at once
+    TWin32Demo demo(options);
+    TWin32MainWindow& window = demo.MainWindow();
+    window.SetQuitOnClose(false);
+    demo.Show();
+    IStatusPanel& status = window.StatusPanel("stBar");
+    ASSERT_TRUE(Pump(
+        window, [&] { return status.Text() == "Connected"; }, 10000))
+        << status.Text();
+
+    PostMessageW(window.ControlHandle("btnUpload"), BM_CLICK, 0, 0);
+    ASSERT_TRUE(Pump(
+        window,
+        [&] {
+            return status.Text() == "Upload succeeded" &&
+                   demo.Screen().Caption().find(L"upload complete") != std::wstring::npos;
+        },
+        30000))
+        << status.Text();
+    EXPECT_FALSE(IsWindowVisible(window.ControlHandle("pb1")));
+    EXPECT_TRUE(IsWindowEnabled(window.ControlHandle("btnUpload")));
+    Settle(window, 200);
+
+    // What the device screen paints, read back from its window.
+    HWND screen = demo.Screen().Handle();
+    RECT client;
+    GetClientRect(screen, &client);
+    HDC dc = GetDC(screen);
+    HDC memory = CreateCompatibleDC(dc);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = client.right;
+    info.bmiHeader.biHeight = -client.bottom;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP shot = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, shot);
+    PrintWindow(screen, memory, PW_CLIENTONLY);
+    const auto shown = [&](int x, int y) {
+        const uint32_t p = static_cast<const uint32_t*>(bits)[y * client.right + x];
+        return TColor{uint8_t(p >> 16), uint8_t(p >> 8), uint8_t(p)};
+    };
+
+    const std::vector<uint8_t> received = demo.Model().ReceivedBundle();
+    const auto sent = window.Form().Bundle().Data();
+    ASSERT_EQ(received.size(), sent.size());
+    EXPECT_TRUE(std::equal(received.begin(), received.end(), sent.begin()));
+    const int dpi = int(GetDpiForWindow(screen));
+    for (size_t slot = 0; slot < kSlotCount; ++slot) {
+        SCOPED_TRACE(kSlots[slot].Name);
+        // The slot's picture as the device holds it (RGB565), at half size:
+        // each shown pixel is one of the 2 x 2 it stands for.
+        const TRaster device = BundlePicture(sent, int(slot));
+        const TRaster& held = demo.Screen().Picture(int(slot));
+        EXPECT_EQ(held.Width(), 240);
+        int matching = 0;
+        int total = 0;
+        for (int y = 0; y < 160; y += 7)
+            for (int x = 0; x < 120; x += 5) {
+                const int sx = ScaleForDpi(8 + int(slot) * 128 + x, dpi);
+                const int sy = ScaleForDpi(18 + y, dpi);
+                const TColor c = shown(sx, sy);
+                bool any = false;
+                for (int dy = 0; dy < 2; ++dy)
+                    for (int dx = 0; dx < 2; ++dx)
+                        any = any || device.Pixel(2 * x + dx, 2 * y + dy) == c;
+                matching += any;
+                ++total;
+            }
+        EXPECT_GE(matching * 100, total * 98) << matching << " of " << total;
+    }
+    SelectObject(memory, old);
+    DeleteObject(shot);
+    DeleteDC(memory);
+    ReleaseDC(screen, dc);
 }
