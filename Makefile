@@ -13,7 +13,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 CMAKE_COMMON  := -G Ninja $(if $(CCACHE),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all setup build run install package test test-tsan windows test-windows screenshots bench clean
+.PHONY: all setup build run install package test test-tsan windows test-windows package-windows screenshots bench clean
 
 all: build
 
@@ -85,8 +85,14 @@ windows:
 	    -DKORVALIS_BENCH=OFF
 	cmake --build $(BUILD_WINDOWS) -j $(JOBS)
 
-# Those tests under Wine (label windows), with one wineserver for the whole run.
-test-windows: windows
+# The Windows installer (NSIS) and the portable .zip, from that build:
+# build/windows/korvalis-uploader-<version>-setup.exe and ...-windows-x64.zip.
+package-windows: windows
+	scripts/package-windows $(BUILD_WINDOWS)
+
+# Those tests under Wine (label windows), with one wineserver and one Xvfb for
+# the whole run; the installer's test installs the package built first.
+test-windows: package-windows
 	scripts/wine-session ctest --test-dir $(BUILD_WINDOWS) --output-on-failure -j $(JOBS) -L windows
 
 screenshots: build

@@ -29,6 +29,14 @@ LRESULT CALLBACK ForwardToWindow(HWND window, UINT message, WPARAM wParam, LPARA
                                  DWORD_PTR) {
     if (message == WM_COMMAND || message == WM_NOTIFY)
         return SendMessageW(GetAncestor(window, GA_ROOT), message, wParam, lParam);
+    // A group box leaves its inside to whatever lies below it, and the window
+    // below does not paint under its children.
+    if (message == WM_ERASEBKGND) {
+        RECT client;
+        GetClientRect(window, &client);
+        FillRect(HDC(wParam), &client, GetSysColorBrush(COLOR_BTNFACE));
+        return 1;
+    }
     return DefSubclassProc(window, message, wParam, lParam);
 }
 
