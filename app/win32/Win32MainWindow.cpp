@@ -219,6 +219,7 @@ void TWin32MainWindow::Place(int dpi) {
         if (built.Handle == FHandle) {
             RECT frame{0, 0, scale(row.Width), scale(row.Height)};
             AdjustWindowRectExForDpi(&frame, kWindowStyle, FALSE, kWindowExStyle, UINT(dpi));
+            FFrameSize = {frame.right - frame.left, frame.bottom - frame.top};
             SetWindowPos(FHandle, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                          SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
             continue;
@@ -357,6 +358,16 @@ LRESULT TWin32MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) 
                     return TRUE;
                 },
                 LPARAM(wParam));
+        return 0;
+    }
+    case WM_GETMINMAXINFO: {
+        // The window keeps its size even where that is more than the screen
+        // (a high dots-per-inch setting on a small screen).
+        auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
+        if (FFrameSize.cx > 0) {
+            limits->ptMaxTrackSize.x = std::max(limits->ptMaxTrackSize.x, FFrameSize.cx);
+            limits->ptMaxTrackSize.y = std::max(limits->ptMaxTrackSize.y, FFrameSize.cy);
+        }
         return 0;
     }
     case WM_SETCURSOR:

@@ -91,6 +91,7 @@ class TWin32MainWindow : public IFormComponents,
 
     HWND FHandle = nullptr;
     int FDpi = USER_DEFAULT_SCREEN_DPI;
+    SIZE FFrameSize{};
     HFONT FFont = nullptr;
     const TComponentLayout* FFormRow = nullptr;
     TCursorKind FCursor = TCursorKind::crArrow;

@@ -35,6 +35,10 @@ bool Pump(TWin32MainWindow& window, const std::function<bool()>& pred, DWORD mil
     }
 }
 
+int Min(int a, int b) {
+    return a < b ? a : b;
+}
+
 void Settle(TWin32MainWindow& window, DWORD milliseconds = 300) {
     Pump(
         window, [] { return false; }, milliseconds);
@@ -162,6 +166,47 @@ TEST(Win32Window, BuildsEveryComponentOfTheStoredLayout) {
             break;
     }
     EXPECT_EQ(walked, keyboardOrder);
+}
+
+// A picture shows each raster pixel as a whole block of device pixels at the
+// window's dots per inch, by nearest neighbour: no pixel of the screen is a
+// blend of two of the picture's.
+TEST(Win32Window, PicturesStaySharpAtTheWindowsDotsPerInch) {
+    THidWindowsLoop loop;
+    TWin32MainWindow window;
+    window.SetQuitOnClose(false);
+    window.Show();
+    IPictureControl& img2 = window.PictureControl("img2");
+    TRaster& picture = img2.Picture();
+    // One-pixel stripes and a checkerboard: the finest detail there is.
+    for (int y = 0; y < picture.Height(); ++y)
+        for (int x = 0; x < picture.Width(); ++x)
+            picture.SetPixel(x, y, (y < 160 ? x : x + y) % 2 ? clWhite : TColor{0, 0, 255});
+    img2.PictureChanged();
+    Settle(window, 100);
+
+    HWND control = window.ControlHandle("img2");
+    RECT client;
+    GetClientRect(control, &client);
+    const int dpi = window.Dpi();
+    ASSERT_EQ(client.right, ScaleForDpi(240, dpi));
+    HDC dc = GetDC(control);
+    HDC memory = CreateCompatibleDC(dc);
+    HBITMAP shot = CreateCompatibleBitmap(dc, client.right, client.bottom);
+    HGDIOBJ old = SelectObject(memory, shot);
+    PrintWindow(control, memory, PW_CLIENTONLY);
+    int wrong = 0;
+    for (int y = 0; y < client.bottom; y += 3)
+        for (int x = 0; x < client.right; ++x) {
+            const TColor want = picture.Pixel(Min(x * 96 / dpi, 239), Min(y * 96 / dpi, 319));
+            const COLORREF got = GetPixel(memory, x, y);
+            wrong += got != RGB(want.r, want.g, want.b);
+        }
+    SelectObject(memory, old);
+    DeleteObject(shot);
+    DeleteDC(memory);
+    ReleaseDC(control, dc);
+    EXPECT_EQ(wrong, 0) << "at " << dpi << " dots per inch";
 }
 
 // With visual styles on, the keyboard cues stay hidden until ALT; ALT shows
