@@ -12,10 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 
 using namespace korvalis;
 
@@ -341,4 +343,48 @@ TEST(Win32Window, DemoUploadsAndItsDeviceScreenShowsThePictures) {
     DeleteObject(shot);
     DeleteDC(memory);
     ReleaseDC(screen, dc);
+}
+
+// A click the user makes while the upload runs is thrown away, not run
+// after it; the same click on an idle window runs at once.
+TEST(Win32Window, InputDuringTheUploadIsDiscarded) {
+    THidWindowsLoop loop;
+    TKorvalisDeviceModel::TOptions options;
+    options.ReportDelayMicroseconds = 50; // long enough to click into
+    TWin32Demo demo(options);
+    TWin32MainWindow& window = demo.MainWindow();
+    window.SetQuitOnClose(false);
+    demo.Show();
+    IStatusPanel& status = window.StatusPanel("stBar");
+    ASSERT_TRUE(Pump(
+        window, [&] { return status.Text() == "Connected"; }, 10000))
+        << status.Text();
+
+    int clicks = 0;
+    window.Button("btn3Clr").SetOnClick([&] { ++clicks; });
+    HWND target = window.ControlHandle("btn3Clr");
+    const auto click = [target] {
+        PostMessageW(target, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(10, 10));
+        PostMessageW(target, WM_LBUTTONUP, 0, MAKELPARAM(10, 10));
+    };
+    click();
+    Settle(window, 200);
+    ASSERT_EQ(clicks, 1) << "a click on the idle window";
+
+    std::atomic<bool> clicked{false};
+    std::thread user([&] {
+        while (demo.Model().BundleReports() < 500)
+            Sleep(1);
+        click();
+        clicked = true;
+    });
+    PostMessageW(window.ControlHandle("btnUpload"), BM_CLICK, 0, 0);
+    const bool done = Pump(
+        window, [&] { return status.Text() == "Upload succeeded"; }, 30000);
+    user.join();
+    ASSERT_TRUE(done) << status.Text();
+    ASSERT_TRUE(clicked);
+    EXPECT_TRUE(demo.Model().BundleComplete());
+    Settle(window, 300);
+    EXPECT_EQ(clicks, 1);
 }
