@@ -25,6 +25,8 @@ VIAddVersionKey "CompanyName" "Korvalis Graphics Uploader developers"
 VIAddVersionKey "LegalCopyright" "Korvalis Graphics Uploader developers"
 
 !include "MUI2.nsh"
+!define MUI_ICON "${__FILEDIR__}\korvalis-uploader.ico"
+!define MUI_UNICON "${__FILEDIR__}\korvalis-uploader.ico"
 !define MUI_FINISHPAGE_RUN "$INSTDIR\korvalis-uploader.exe"
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES

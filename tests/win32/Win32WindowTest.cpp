@@ -106,6 +106,19 @@ TEST(Win32Window, BuildsEveryComponentOfTheStoredLayout) {
     for (const TComponentLayout& row : MainFormLayout()) {
         SCOPED_TRACE(row.Name);
         HWND handle = window.ControlHandle(row.Name);
+        if (row.Kind == TComponentKind::OpenDialog) {
+            // Its filter offers exactly the patterns its description names.
+            auto& dialog = dynamic_cast<TWin32OpenDialog&>(window.OpenDialog(row.Name));
+            EXPECT_EQ(Utf8(dialog.Title()), row.Caption);
+            const std::string filter = Utf8(dialog.Filter());
+            const std::string description = filter.substr(0, filter.find('\0'));
+            const size_t open = description.find('(');
+            ASSERT_NE(open, std::string::npos) << description;
+            EXPECT_EQ(filter, description + '\0' +
+                                  description.substr(open + 1, description.size() - open - 2) +
+                                  '\0');
+            EXPECT_EQ(description, OpenImageFilter());
+        }
         if (row.Kind == TComponentKind::OpenDialog || row.Kind == TComponentKind::Timer) {
             EXPECT_EQ(handle, nullptr);
             continue;
@@ -117,6 +130,9 @@ TEST(Win32Window, BuildsEveryComponentOfTheStoredLayout) {
             EXPECT_EQ(client.right, scale(row.Width));
             EXPECT_EQ(client.bottom, scale(row.Height));
             EXPECT_EQ(TextOf(handle), row.Caption);
+            const HICON icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1));
+            EXPECT_NE(icon, nullptr);
+            EXPECT_EQ(HICON(GetClassLongPtrW(handle, GCLP_HICON)), icon);
             const LONG style = GetWindowLongW(handle, GWL_STYLE);
             EXPECT_EQ(style & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME),
                       WS_SYSMENU | WS_MINIMIZEBOX);
