@@ -51,10 +51,13 @@ std::vector<std::pair<std::string, uint32_t>> HidEntryPointNames() {
     return names;
 }
 
-void RegisterHidModule(const std::string& name, const THidApi& api, CancelIo_t cancel) {
+void RegisterHidModule(const std::string& name, const THidApi& api, CancelIo_t cancel,
+                       std::function<bool()> onLoad, std::function<void()> onUnload) {
     TModuleDefinition module = Binding().Module(api);
     if (cancel)
         module.Symbols["CancelIo"] = reinterpret_cast<void*>(cancel);
+    module.OnLoad = std::move(onLoad);
+    module.OnUnload = std::move(onUnload);
     RegisterModule(name, std::move(module));
 }
 

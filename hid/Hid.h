@@ -6,6 +6,7 @@
 #include "HidPlatform.h"
 #include "ModuleLoader.h"
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,8 +57,11 @@ std::vector<std::pair<std::string, uint32_t>> HidEntryPointNames();
 
 // Registers a backend built into the program as an in-process HID module,
 // from a typed table: a routine of the wrong signature does not compile, and
-// an empty slot is a name the module lacks. CancelIo is optional.
-void RegisterHidModule(const std::string& name, const THidApi& api, CancelIo_t cancel = nullptr);
+// an empty slot is a name the module lacks. CancelIo is optional; onLoad and
+// onUnload run at the module's first load and last release (a backend that
+// binds a system library there).
+void RegisterHidModule(const std::string& name, const THidApi& api, CancelIo_t cancel = nullptr,
+                       std::function<bool()> onLoad = {}, std::function<void()> onUnload = {});
 
 // Looks CancelIo up in the loaded HID module each time, as the reader needs it
 // only on the way out; false when the module or the name is missing.

@@ -14,26 +14,6 @@ int ScaleForDpi(int value, int dpi) {
     return MulDiv(value, dpi, USER_DEFAULT_SCREEN_DPI);
 }
 
-std::wstring Utf16(const std::string& text) {
-    if (text.empty())
-        return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-    std::wstring wide(size_t(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), n);
-    return wide;
-}
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string narrow(size_t(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), narrow.data(), n, nullptr,
-                        nullptr);
-    return narrow;
-}
-
 namespace {
 
 constexpr wchar_t kPictureClass[] = L"KorvalisPicture";

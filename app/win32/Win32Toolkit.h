@@ -4,6 +4,7 @@
 // operation, over real controls (common controls 6 when the manifest asks).
 
 #include "graphics/Raster.h"
+#include "hid/platform/windows/WindowsPlatform.h" // Utf8, Utf16
 #include "toolkit/Components.h"
 #include "toolkit/KeyboardCue.h"
 #include "toolkit/Toolkit.h"
@@ -20,9 +21,6 @@ namespace korvalis {
 // Layout values are pixels at 96 dots per inch; a window on a denser screen
 // takes them times its own dots per inch.
 int ScaleForDpi(int value, int dpi);
-
-std::wstring Utf16(const std::string& text);
-std::string Utf8(const std::wstring& text);
 
 // A picture control: a child window that shows its raster from the top-left
 // corner, each raster pixel as scale x scale device pixels (nearest

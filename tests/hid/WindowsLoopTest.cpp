@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -35,6 +36,17 @@ TEST(WindowsGuiLoop, PostedCallsRunInOrderAlsoInsideANestedRun) {
     std::thread([&] { loop.Post(add("4")); }).join();
     EXPECT_TRUE(loop.RunUntil([&] { return !log.empty() && log.back() == "3>"; }, 3000));
     EXPECT_EQ(log, (std::vector<std::string>{"1", "2", "3<", "4", "5", "3>"}));
+    // What a call posts waits for the next turn: one that posts itself again
+    // cannot keep a turn going.
+    int runs = 0;
+    std::function<void()> again = [&] {
+        if (++runs < 100)
+            loop.Post(again);
+    };
+    loop.Post(again);
+    EXPECT_TRUE(loop.ProcessEvents(0));
+    EXPECT_EQ(runs, 1);
+    EXPECT_TRUE(loop.RunUntil([&] { return runs == 100; }, 3000));
     EXPECT_TRUE(loop.OnGuiThread());
     bool other = true;
     std::thread([&] { other = loop.OnGuiThread(); }).join();

@@ -1,9 +1,8 @@
-// What the Windows platform gives the HID core so far: the system's loader,
-// its version and thread names. The backend modules over hid.dll and
-// setupapi.dll are not written yet: until they are, only the simulated
-// platform has devices, and binding the platform's names fails as for any
-// module that is missing.
-#include "hid/Hid.h"
+// What the Windows platform gives the HID core: its backend modules
+// (korvalis-winhid over hid.dll, korvalis-winsetup over setupapi.dll), the
+// system's loader, its version and thread names.
+#include "WindowsPlatform.h"
+
 #include "hid/HidSystem.h"
 #include "hid/platform/Platforms.h"
 
@@ -19,16 +18,35 @@ THidModuleNames PlatformHidModules() {
     return kWindowsModules;
 }
 
-void RegisterPlatformHidModules() {}
+void RegisterPlatformHidModules() {
+    RegisterWindowsHidModule();
+    RegisterWindowsSetupModule();
+}
 
-static std::wstring Utf16(const char* text) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+std::wstring Utf16(const std::string& text) {
+    if (text.empty())
+        return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
     if (n <= 0)
         return {};
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), n);
-    wide.resize(static_cast<size_t>(n - 1));
+    std::wstring wide(size_t(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), n);
     return wide;
+}
+
+std::string Utf8(const wchar_t* text, size_t length) {
+    if (length == 0)
+        return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, int(length), nullptr, 0, nullptr, nullptr);
+    if (n <= 0)
+        return {};
+    std::string narrow(size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, int(length), narrow.data(), n, nullptr, nullptr);
+    return narrow;
+}
+
+std::string Utf8(const std::wstring& text) {
+    return Utf8(text.data(), text.size());
 }
 
 void* SystemLoadModule(const char* name) {
@@ -71,7 +89,7 @@ void SystemNameThread(const std::string& name) {
                                   GetProcAddress(kernel, "SetThreadDescription")))
                             : nullptr;
     if (set)
-        set(GetCurrentThread(), Utf16(name.c_str()).c_str());
+        set(GetCurrentThread(), Utf16(name).c_str());
 }
 
 } // namespace korvalis
