@@ -362,9 +362,10 @@ TEST(Win32Window, DemoUploadsAndItsDeviceScreenShowsThePictures) {
     ReleaseDC(screen, dc);
 }
 
-// A click the user makes while the upload runs is thrown away, not run
-// after it; the same click on an idle window runs at once.
-TEST(Win32Window, InputDuringTheUploadIsDiscarded) {
+// While the upload runs no other handler does (a due timer, a call the HID
+// layer posts) and a click the user makes is thrown away, not run after it;
+// the same click on an idle window runs at once.
+TEST(Win32Window, TheUploadRunsNoOtherHandlerAndDropsInput) {
     THidWindowsLoop loop;
     TKorvalisDeviceModel::TOptions options;
     options.ReportDelayMicroseconds = 50; // long enough to click into
@@ -388,13 +389,29 @@ TEST(Win32Window, InputDuringTheUploadIsDiscarded) {
     Settle(window, 200);
     ASSERT_EQ(clicks, 1) << "a click on the idle window";
 
+    // Handlers that note whether they ran in the middle of the upload.
+    int ranDuring = 0;
+    int ran = 0;
+    const auto handler = [&] {
+        ++ran;
+        ranDuring += status.Text() == "Uploading resources...";
+    };
+    TWin32Timer timer;
+    timer.SetInterval(1);
+    timer.SetOnTimer([&] {
+        timer.SetEnabled(false);
+        handler();
+    });
+
     std::atomic<bool> clicked{false};
     std::thread user([&] {
         while (demo.Model().BundleReports() < 500)
             Sleep(1);
         click();
+        loop.Post(handler);
         clicked = true;
     });
+    timer.SetEnabled(true);
     PostMessageW(window.ControlHandle("btnUpload"), BM_CLICK, 0, 0);
     const bool done = Pump(
         window, [&] { return status.Text() == "Upload succeeded"; }, 30000);
@@ -404,4 +421,6 @@ TEST(Win32Window, InputDuringTheUploadIsDiscarded) {
     EXPECT_TRUE(demo.Model().BundleComplete());
     Settle(window, 300);
     EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(ran, 2);
+    EXPECT_EQ(ranDuring, 0);
 }
