@@ -74,8 +74,8 @@ test-vm: setup
 	@scripts/vm-test --check
 	ctest --test-dir $(BUILD_VM) --output-on-failure -L vm
 
-# The plain-C++ libraries and their tests cross-built for 64-bit Windows with
-# MinGW-w64; static libjpeg-turbo, libpng (tests) and GoogleTest come from
+# korvalis.exe and the plain-C++ libraries and their tests cross-built for
+# 64-bit Windows with MinGW-w64; static libjpeg-turbo, libpng (tests) and GoogleTest come from
 # scripts/windows-deps into build/windows-sysroot.
 windows:
 	@scripts/setup-deps windows
@@ -92,8 +92,14 @@ package-windows: windows
 
 # Those tests under Wine (label windows), with one wineserver and one Xvfb for
 # the whole run; the installer's test installs the package built first.
+# korvalis.exe is compared with the Linux korvalis of the test build ($(BUILD_ASAN),
+# configured as `make test` does; only the program is built here).
 test-windows: package-windows
-	scripts/wine-session ctest --test-dir $(BUILD_WINDOWS) --output-on-failure -j $(JOBS) -L windows
+	cmake -S . -B $(BUILD_ASAN) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DKORVALIS_WERROR=ON \
+	    "-DKORVALIS_SANITIZE=address;undefined" -DKORVALIS_BENCH=OFF >/dev/null
+	cmake --build $(BUILD_ASAN) -j $(JOBS) --target korvalis
+	KORVALIS_LINUX_CLI=$(abspath $(BUILD_ASAN))/cli/korvalis \
+	    scripts/wine-session ctest --test-dir $(BUILD_WINDOWS) --output-on-failure -j $(JOBS) -L windows
 
 screenshots: build
 	scripts/screenshots $(BUILD_RELEASE)

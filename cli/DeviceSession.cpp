@@ -1,11 +1,6 @@
 #include "DeviceSession.h"
 
-#include "hid/platform/qt/QtGuiLoop.h"
 #include "hid/platform/sim/SimPlatform.h"
-
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTimer>
 
 #include <charconv>
 
@@ -93,17 +88,6 @@ bool ParseSimulateOptions(std::span<const std::string> args, TSimulateOptions& o
     return true;
 }
 
-std::unique_ptr<QCoreApplication> MakeApplication() {
-    static int argc = 1;
-    static char name[] = "korvalis";
-    static char* argv[] = {name, nullptr};
-    std::unique_ptr<QCoreApplication> app;
-    if (!QCoreApplication::instance())
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    UseQtHidGuiLoop();
-    return app;
-}
-
 std::shared_ptr<sim::TKorvalisSimModel> PlugSimulatedDevice(const TSimulateOptions& options) {
     if (!options.Simulate)
         return nullptr;
@@ -113,22 +97,6 @@ std::shared_ptr<sim::TKorvalisSimModel> PlugSimulatedDevice(const TSimulateOptio
     device.ReadWrite = !options.ReadOnly;
     sim::TSimPlatform::Instance().Plug(device);
     return model;
-}
-
-bool RunUntil(const std::function<bool()>& done, int timeoutMs) {
-    if (done())
-        return true;
-    QElapsedTimer watch;
-    watch.start();
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (done() || watch.elapsed() >= timeoutMs)
-            loop.quit();
-    });
-    poll.start(10);
-    loop.exec();
-    return done();
 }
 
 } // namespace korvalis::cli

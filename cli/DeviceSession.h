@@ -1,13 +1,10 @@
 #pragma once
 
-// What `info` and `upload` share: the --simulate options, the simulated
-// device they plug, and waiting on the event loop.
+// What `info` and `upload` share: the --simulate options and the simulated
+// device they plug.
 
 #include "emulator/KorvalisSimModel.h"
 
-#include <QCoreApplication>
-
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -34,14 +31,8 @@ std::string SimulateUsage(bool capture);
 // Why a device this user may only query cannot be checked or written.
 extern const char* const kReadOnlyDevice;
 
-// A QCoreApplication for the command, unless one runs already.
-std::unique_ptr<QCoreApplication> MakeApplication();
-
 // With --simulate: selects the simulated platform and plugs the emulated
 // device; answers its model. Otherwise nothing.
 std::shared_ptr<sim::TKorvalisSimModel> PlugSimulatedDevice(const TSimulateOptions& options);
-
-// Runs the event loop until done() holds or the time is up; answers done().
-bool RunUntil(const std::function<bool()>& done, int timeoutMs);
 
 } // namespace korvalis::cli

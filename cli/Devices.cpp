@@ -1,14 +1,11 @@
 // `korvalis devices`: every HID interface the device layer keeps, as the
 // uploader's controller sees it, with the Korvalis devices marked.
 #include "Command.h"
+#include "CommandLoop.h"
 
-#include "hid/HidControllerClass.h"
 #include "emulator/KorvalisSimModel.h"
-#include "hid/platform/qt/QtGuiLoop.h"
+#include "hid/HidControllerClass.h"
 #include "hid/platform/sim/SimPlatform.h"
-
-#include <QCoreApplication>
-#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -52,13 +49,7 @@ void PlugSimulatedDesk() {
 // Lists what the controller finds after its first pass; 0 also when it finds
 // nothing, 1 when there is no device layer at all.
 int ListHidDevices(std::FILE* out) {
-    std::unique_ptr<QCoreApplication> ownApp;
-    static int argc = 1;
-    static char name[] = "korvalis";
-    static char* argv[] = {name, nullptr};
-    if (!QCoreApplication::instance())
-        ownApp = std::make_unique<QCoreApplication>(argc, argv);
-    UseQtHidGuiLoop();
+    TLoopSession session;
 
     std::vector<TListedDevice> listed;
     bool passed = false;
@@ -73,20 +64,14 @@ int ListHidDevices(std::FILE* out) {
             return;
         passed = true;
         c->EnumerateDevices();
-        QCoreApplication::quit();
     }));
     if (!controller.Active()) {
-        PrintError("no HID device layer: libudev.so.1 could not be loaded");
+        PrintError(std::string("no HID device layer: ") + kDeviceLibraries +
+                   " could not be loaded");
         return 1;
     }
     // The first pass is posted at construction and runs on the first turn.
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::quit(); });
-    guard.start(10000);
-    if (!passed)
-        QCoreApplication::exec();
-    if (!passed) {
+    if (!session.RunUntil([&] { return passed; }, 10000)) {
         PrintError("the device scan did not finish");
         return 1;
     }

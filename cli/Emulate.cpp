@@ -2,6 +2,8 @@
 // uhid interface, so the real program can be tried end to end on Linux with
 // no hardware. The kernel exposes it as /dev/hidrawN like a plugged device.
 #include "Command.h"
+
+#ifdef __linux__
 #include "OutputFile.h"
 
 #include "bundle/ResourceBundle.h"
@@ -27,10 +29,13 @@
 #include <sys/signalfd.h>
 #include <time.h>
 #include <unistd.h>
+#endif
 
 namespace korvalis::cli {
 
 namespace {
+
+#ifdef __linux__
 
 constexpr uint32_t kVendorID = 0x0416;
 constexpr uint32_t kProductID = 0x5020;
@@ -566,6 +571,17 @@ int RunEmulate(std::span<const std::string> args) {
     ::sigprocmask(SIG_UNBLOCK, &signals, nullptr);
     return code;
 }
+
+#else
+
+// uhid is the Linux kernel's: other systems have no way for a program to plug
+// in a HID device. Not a usage error: the same command works on Linux.
+int RunEmulate(std::span<const std::string>) {
+    PrintError("emulate needs Linux: it plugs its device in through the Linux kernel's /dev/uhid");
+    return 1;
+}
+
+#endif
 
 const TCommandRegistration kRegistration{{
     "emulate",

@@ -1,8 +1,11 @@
 #include "HeadlessView.h"
 
-#include <QThread>
+#include "hid/HidGuiLoop.h"
 
 #include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
 
 #include <unistd.h>
 
@@ -14,6 +17,44 @@ void THeadlessStatus::SetText(const std::string& text) {
         return;
     std::fprintf(FOut, "%s\n", text.c_str());
     std::fflush(FOut);
+}
+
+void TLoopTimer::SetEnabled(bool enabled) {
+    if (enabled == FEnabled)
+        return;
+    FEnabled = enabled;
+    ++FGeneration;
+    if (enabled)
+        Schedule();
+}
+
+void TLoopTimer::SetInterval(uint32_t milliseconds) {
+    if (milliseconds == FInterval)
+        return;
+    FInterval = milliseconds;
+    if (!FEnabled)
+        return;
+    ++FGeneration;
+    Schedule();
+}
+
+void TLoopTimer::Schedule() {
+    IHidGuiLoop* loop = HidGuiLoop();
+    if (!loop)
+        throw std::logic_error("a timer needs an installed event loop");
+    loop->PostDelayed(int(FInterval),
+                      [self = std::weak_ptr<TLoopTimer*>(FSelf), generation = FGeneration] {
+                          const auto alive = self.lock();
+                          if (!alive)
+                              return;
+                          TLoopTimer& timer = **alive;
+                          if (!timer.FEnabled || timer.FGeneration != generation)
+                              return;
+                          // The next tick first: the handler may stop the timer.
+                          timer.Schedule();
+                          if (timer.FOnTimer)
+                              timer.FOnTimer();
+                      });
 }
 
 TTerminalProgress::TTerminalProgress(std::FILE* out)
@@ -63,7 +104,7 @@ THeadlessView::THeadlessView(std::FILE* out) : Progress(out), Status(out) {
 
 TConnectionView THeadlessView::View() {
     return {Status, Upload, Cursor, Progress, Cursor, Dataflash,
-            [](int ms) { QThread::msleep(ulong(ms)); },
+            [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
             // A new state always gets a status line of its own.
             [this](TConnectionState state) {
                 Progress.EndLine(state == TConnectionState::csSucceeded);

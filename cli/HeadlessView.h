@@ -6,9 +6,9 @@
 
 #include "protocol/Connection.h"
 
-#include "qtloop/QtTimer.h"
-
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +38,29 @@ class THeadlessCursor : public IWindowCursor, public IRepaintable {
   public:
     void SetCursor(TCursorKind) override {}
     void RepaintNow() override {}
+};
+
+// The connection's timer on the installed HID GUI loop: ticks every interval
+// while enabled, like the window's timer. Each start, stop or new interval
+// begins a new generation; a tick posted by an earlier one is dropped, so a
+// stop really cancels and a restart never ticks early.
+class TLoopTimer : public IOneShotTimer {
+  public:
+    void SetEnabled(bool enabled) override;
+    bool Enabled() const override { return FEnabled; }
+    void SetInterval(uint32_t milliseconds) override;
+    uint32_t Interval() const override { return FInterval; }
+    void SetOnTimer(std::function<void()> handler) override { FOnTimer = std::move(handler); }
+
+  private:
+    void Schedule();
+
+    bool FEnabled = false;
+    uint32_t FInterval = 1000;
+    uint64_t FGeneration = 0;
+    std::function<void()> FOnTimer;
+    // Ticks still queued when the timer goes find it gone.
+    std::shared_ptr<TLoopTimer*> FSelf = std::make_shared<TLoopTimer*>(this);
 };
 
 // Draws "[#####     ]  45%" in place when the output is a terminal; otherwise
@@ -74,7 +97,7 @@ struct THeadlessView {
     THeadlessStatus Status;
     THeadlessButton Upload;
     THeadlessCursor Cursor;
-    TQtTimer Dataflash;
+    TLoopTimer Dataflash;
     TConnectionView View();
 };
 

@@ -1,6 +1,7 @@
 // korvalis info: the configuration block of every Korvalis device, read as the
 // window's firmware check reads it, with the firmware version and the verdict.
 #include "Command.h"
+#include "CommandLoop.h"
 #include "DeviceSession.h"
 #include "HeadlessView.h"
 
@@ -41,11 +42,11 @@ int RunInfo(std::span<const std::string> args) {
     if (!rest.empty())
         return UsageError("info", "unknown option '" + rest.front() + "'");
 
-    auto app = MakeApplication();
+    TLoopSession session;
     PlugSimulatedDevice(simulate);
     THidDeviceController controller;
     if (!controller.Active()) {
-        PrintError("no HID device layer: libudev.so.1 cannot be loaded");
+        PrintError(std::string("no HID device layer: ") + kDeviceLibraries + " cannot be loaded");
         return 1;
     }
     std::vector<std::unique_ptr<TCheck>> checks;
@@ -70,12 +71,12 @@ int RunInfo(std::span<const std::string> args) {
             controller.EnumerateDevices();
         }
     }));
-    RunUntil([&] { return passed; }, simulate.TimeoutSeconds * 1000);
+    session.RunUntil([&] { return passed; }, simulate.TimeoutSeconds * 1000);
     if (checks.empty()) {
         PrintError("no Korvalis device (0416:5020) found");
         return 1;
     }
-    RunUntil(
+    session.RunUntil(
         [&] {
             return std::all_of(checks.begin(), checks.end(), [](auto& c) { return c->Done(); });
         },

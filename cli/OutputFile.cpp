@@ -7,6 +7,37 @@
 #include <cstring>
 #include <optional>
 
+namespace korvalis::cli {
+
+static constexpr size_t kSinkBuffer = 64 * 1024;
+
+void TOutputSink::Write(const void* data, size_t size) {
+    if (FError != 0)
+        return;
+    if (FBuffer.size() + size > kSinkBuffer) {
+        Flush();
+        if (size >= kSinkBuffer) {
+            WriteThrough(static_cast<const uint8_t*>(data), size);
+            return;
+        }
+    }
+    FBuffer.append(static_cast<const char*>(data), size);
+}
+
+bool TOutputSink::Flush() {
+    WriteThrough(reinterpret_cast<const uint8_t*>(FBuffer.data()), FBuffer.size());
+    FBuffer.clear();
+    return FError == 0;
+}
+
+bool WriteOutputFile(const std::string& fileName, std::span<const uint8_t> bytes) {
+    return WriteOutputFile(fileName, [bytes](TOutputSink& out) { out.Write(bytes); });
+}
+
+} // namespace korvalis::cli
+
+#ifndef _WIN32
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,8 +47,6 @@
 namespace korvalis::cli {
 
 namespace {
-
-constexpr size_t kSinkBuffer = 64 * 1024;
 
 // Where the bytes for one name go.
 struct TTarget {
@@ -220,7 +249,7 @@ bool Replace(const std::string& name, const TTarget& t,
 
 void TOutputSink::WriteThrough(const uint8_t* data, size_t size) {
     while (size > 0 && FError == 0) {
-        const ssize_t n = ::write(FFd, data, size);
+        const ssize_t n = ::write(FHandle, data, size);
         if (n < 0) {
             if (errno != EINTR)
                 FError = errno;
@@ -233,25 +262,6 @@ void TOutputSink::WriteThrough(const uint8_t* data, size_t size) {
         data += n;
         size -= size_t(n);
     }
-}
-
-void TOutputSink::Write(const void* data, size_t size) {
-    if (FError != 0)
-        return;
-    if (FBuffer.size() + size > kSinkBuffer) {
-        Flush();
-        if (size >= kSinkBuffer) {
-            WriteThrough(static_cast<const uint8_t*>(data), size);
-            return;
-        }
-    }
-    FBuffer.append(static_cast<const char*>(data), size);
-}
-
-bool TOutputSink::Flush() {
-    WriteThrough(reinterpret_cast<const uint8_t*>(FBuffer.data()), FBuffer.size());
-    FBuffer.clear();
-    return FError == 0;
 }
 
 bool WriteOutputFile(const std::string& fileName, const std::function<void(TOutputSink&)>& writer) {
@@ -268,8 +278,6 @@ bool WriteOutputFile(const std::string& fileName, const std::function<void(TOutp
     return Fail(fileName, target.Error);
 }
 
-bool WriteOutputFile(const std::string& fileName, std::span<const uint8_t> bytes) {
-    return WriteOutputFile(fileName, [bytes](TOutputSink& out) { out.Write(bytes); });
-}
-
 } // namespace korvalis::cli
+
+#endif

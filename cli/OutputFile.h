@@ -11,6 +11,13 @@
 //   had, then renamed over it; on any failure it is removed and OUT keeps its
 //   earlier content.
 // Failures print "korvalis: OUT: reason" (one line) and answer false.
+//
+// On Windows (OutputFileWindows.cpp) names are UTF-8, opened as UTF-16; "-"
+// is standard output; a device (NUL, CON, COM1) or a pipe is written in
+// place; a file, a link followed to its target, is replaced through a
+// temporary file made exclusively in its folder with ReplaceFileW, which
+// keeps the old file's attributes and permissions (MoveFileExW for a new
+// one); a read-only file is refused.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,9 +29,15 @@ namespace korvalis::cli {
 
 // Where a writer puts its bytes. Buffered; the first failure sticks and the
 // rest is dropped, so a writer need not check each call.
+#ifdef _WIN32
+using TOutputHandle = void*; // a HANDLE
+#else
+using TOutputHandle = int; // a descriptor
+#endif
+
 class TOutputSink {
   public:
-    explicit TOutputSink(int fd) : FFd(fd) {}
+    explicit TOutputSink(TOutputHandle handle) : FHandle(handle) {}
     TOutputSink(const TOutputSink&) = delete;
     TOutputSink& operator=(const TOutputSink&) = delete;
 
@@ -32,13 +45,14 @@ class TOutputSink {
     void Write(std::span<const uint8_t> bytes) { Write(bytes.data(), bytes.size()); }
     // Writes what is buffered; answers false once anything failed.
     bool Flush();
-    // The errno of the first failure, 0 while all went well.
+    // The system's code of the first failure (errno; GetLastError() on
+    // Windows), 0 while all went well.
     int Error() const { return FError; }
 
   private:
     void WriteThrough(const uint8_t* data, size_t size);
 
-    int FFd;
+    TOutputHandle FHandle;
     int FError = 0;
     std::string FBuffer;
 };

@@ -1,6 +1,7 @@
 // korvalis upload: the window's firmware check and upload, headless, with the
 // same status texts; exit 0 only when the upload succeeded.
 #include "Command.h"
+#include "CommandLoop.h"
 #include "DeviceSession.h"
 #include "HeadlessView.h"
 #include "SlotOptions.h"
@@ -25,7 +26,7 @@ int RunUpload(std::span<const std::string> args) {
     if (const int rc = FillSlots(slotOptions, pictures))
         return rc;
 
-    auto app = MakeApplication();
+    TLoopSession session;
     auto model = PlugSimulatedDevice(simulate);
     THeadlessView view(stdout);
     TConnection connection(view.View());
@@ -36,7 +37,7 @@ int RunUpload(std::span<const std::string> args) {
     THidDeviceController controller;
     TDevConBinding binding(controller, connection);
     if (!controller.Active()) {
-        PrintError("no HID device layer: libudev.so.1 cannot be loaded");
+        PrintError(std::string("no HID device layer: ") + kDeviceLibraries + " cannot be loaded");
         return 1;
     }
 
@@ -51,8 +52,8 @@ int RunUpload(std::span<const std::string> args) {
         return state() == csConnected || state() == csIncompatible || readOnly();
     };
     // The first pass says disconnected, then checking for a device.
-    RunUntil([&] { return state() != csNone; }, simulate.TimeoutSeconds * 1000);
-    RunUntil(settled, state() == csDisconnected ? 200 : simulate.TimeoutSeconds * 1000);
+    session.RunUntil([&] { return state() != csNone; }, simulate.TimeoutSeconds * 1000);
+    session.RunUntil(settled, state() == csDisconnected ? 200 : simulate.TimeoutSeconds * 1000);
     if (state() == csDisconnected || state() == csNone) {
         PrintError("no Korvalis device (0416:5020) found");
         return 1;

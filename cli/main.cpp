@@ -8,6 +8,12 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#endif
+
 #ifndef KORVALIS_VERSION
 #define KORVALIS_VERSION "0.0.0"
 #endif
@@ -32,8 +38,7 @@ static void PrintHelp(std::FILE* out) {
                       "\n'korvalis <command> --help' shows a command's options.\n");
 }
 
-int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+static int Run(const std::vector<std::string>& args) {
     if (args.empty()) {
         PrintHelp(stderr);
         return 2;
@@ -65,3 +70,66 @@ int main(int argc, char** argv) {
     PrintError("unknown command '" + args[0] + "' (see 'korvalis --help')");
     return 2;
 }
+
+#ifdef _WIN32
+
+namespace {
+
+std::string Utf8(const wchar_t* text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1)
+        return {};
+    std::string utf8(size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), n, nullptr, nullptr);
+    utf8.pop_back();
+    return utf8;
+}
+
+// Text goes out as UTF-8 bytes, the same as on Linux: a console is switched
+// to UTF-8 for the run (and back afterwards), a file or pipe gets the bytes
+// unchanged, with no CR added before LF.
+class TConsoleOutput {
+  public:
+    TConsoleOutput() : FCodePage(GetConsoleOutputCP()), FOut(GetStdHandle(STD_OUTPUT_HANDLE)) {
+        _setmode(_fileno(stdout), _O_BINARY);
+        _setmode(_fileno(stderr), _O_BINARY);
+        if (FCodePage != 0)
+            SetConsoleOutputCP(CP_UTF8);
+        // The upload's progress bar redraws its line with escape sequences.
+        if (GetConsoleMode(FOut, &FMode))
+            SetConsoleMode(FOut, FMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+        else
+            FOut = nullptr;
+    }
+    ~TConsoleOutput() {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        if (FCodePage != 0)
+            SetConsoleOutputCP(FCodePage);
+        if (FOut)
+            SetConsoleMode(FOut, FMode);
+    }
+
+  private:
+    UINT FCodePage;
+    HANDLE FOut;
+    DWORD FMode = 0;
+};
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    TConsoleOutput console;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.push_back(Utf8(argv[i]));
+    return Run(args);
+}
+
+#else
+
+int main(int argc, char** argv) {
+    return Run(std::vector<std::string>(argv + 1, argv + argc));
+}
+
+#endif

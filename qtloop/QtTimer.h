@@ -1,7 +1,7 @@
 #pragma once
 
-// The one-shot timer of the toolkit on a QTimer. QtCore only, so the
-// command-line tool uses it too.
+// The one-shot timer of the toolkit on a QTimer. QtCore only, so it is tested
+// without a window.
 
 #include "toolkit/Toolkit.h"
 

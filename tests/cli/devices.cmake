@@ -4,7 +4,7 @@ add_executable(cli_devices_tests ${CMAKE_CURRENT_LIST_DIR}/DevicesCommandTest.cp
                ${PROJECT_SOURCE_DIR}/cli/Devices.cpp ${PROJECT_SOURCE_DIR}/cli/Command.cpp
                ${PROJECT_SOURCE_DIR}/tests/hid/HidTestMain.cpp)
 target_include_directories(cli_devices_tests PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/cli)
-target_link_libraries(cli_devices_tests PRIVATE korvalis_hid_qt korvalis_emulator GTest::gtest)
+target_link_libraries(cli_devices_tests PRIVATE korvalis_hid korvalis_emulator GTest::gtest)
 gtest_discover_tests(cli_devices_tests DISCOVERY_TIMEOUT 30)
 
 add_test(NAME cli_devices_simulate COMMAND korvalis devices --simulate)

@@ -1,7 +1,7 @@
 #pragma once
 
 // The HID layer's GUI loop on Qt: the event loop of the running
-// QCoreApplication (the window's QApplication, the command-line tool's
+// QCoreApplication (the window's QApplication, a Qt bench's
 // QCoreApplication).
 
 namespace korvalis {
