@@ -14,7 +14,7 @@ export CCACHE_NOHASHDIR := 1
 CMAKE_COMMON  := -G Ninja $(if $(CCACHE),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
 .PHONY: all setup build run install package test test-tsan test-vm windows test-windows test-vm-windows \
-	screenshots bench clean
+	package-windows screenshots bench clean
 
 all: build
 
@@ -87,10 +87,16 @@ windows:
 	    -DKORVALIS_BENCH=OFF
 	cmake --build $(BUILD_WINDOWS) -j $(JOBS)
 
-# Those tests under Wine (label windows), with one wineserver for the whole run.
+# The Windows installer (NSIS) and the portable .zip, from that build:
+# build/windows/korvalis-uploader-<version>-setup.exe and ...-windows-x64.zip.
+package-windows: windows
+	scripts/package-windows $(BUILD_WINDOWS)
+
+# Those tests under Wine (label windows), with one wineserver and one Xvfb for
+# the whole run; the installer's test installs the package built first.
 # korvalis.exe is compared with the Linux korvalis of the test build ($(BUILD_ASAN),
 # configured as `make test` does; only the program is built here).
-test-windows: windows
+test-windows: package-windows
 	cmake -S . -B $(BUILD_ASAN) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DKORVALIS_WERROR=ON \
 	    "-DKORVALIS_SANITIZE=address;undefined" -DKORVALIS_BENCH=OFF >/dev/null
 	cmake --build $(BUILD_ASAN) -j $(JOBS) --target korvalis

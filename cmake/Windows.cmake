@@ -13,13 +13,14 @@ endif()
 
 # Test folders and test lists without a Windows build yet, and why.
 set(KORVALIS_TESTS_LEFT_OUT
-    # the window and the Qt adapters
+    # the Qt window and the Qt adapters
     qtloop app
     # drive korvalis through a POSIX shell, sockets and /dev/uhid; tests/windows
     # runs korvalis.exe against the Linux korvalis instead
     cli)
-message(STATUS "Windows build: korvalis.exe, the plain-C++ libraries and their tests; left out: "
-               "the window (Qt), the Linux backend's tests and fuzz replay")
+message(STATUS "Windows build: korvalis.exe, the native window (app/win32), the plain-C++ "
+               "libraries and their tests; left out: the Qt window, the Linux backend's tests "
+               "and fuzz replay")
 
 # Static C and C++ runtimes and zlib, so the programs need no DLL beside them
 # (the toolchain file links with -static).

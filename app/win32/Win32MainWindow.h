@@ -1,0 +1,130 @@
+#pragma once
+
+#include "Win32BusyWindow.h"
+#include "Win32Toolkit.h"
+#include "form/MainForm.h"
+#include "toolkit/Components.h"
+#include "toolkit/Layout.h"
+
+#include "Win32Api.h"
+
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvalis {
+
+// The uploader's window in Win32: built from the main form's layout table at
+// the dots per inch of the screen it is on, it gives the form behaviour
+// (form/TfrmMain) its components and passes on the window's first show, its
+// key-downs and its private messages. Holds no behaviour of its own.
+class TWin32MainWindow : public IFormComponents,
+                         public IWindowCursor,
+                         public IRepaintable,
+                         public IFormWindow {
+  public:
+    // Builds the window hidden and runs the form's FormCreate; a HID GUI loop
+    // must be installed on this thread.
+    TWin32MainWindow();
+    ~TWin32MainWindow() override;
+    TWin32MainWindow(const TWin32MainWindow&) = delete;
+    TWin32MainWindow& operator=(const TWin32MainWindow&) = delete;
+
+    // Shows the window (FormShow runs the first time) and paints it.
+    void Show(int showCommand = SW_SHOWNORMAL);
+    HWND Handle() const { return FHandle; }
+    // The window of a component of the layout; nullptr for one without.
+    HWND ControlHandle(std::string_view name) const;
+    int Dpi() const { return FDpi; }
+    TfrmMain& Form() { return *FForm; }
+    TWin32BusyWindow& Busy() { return FBusyWindow; }
+    // Whether closing the window ends the thread's message loop (the default).
+    void SetQuitOnClose(bool quit) { FQuitOnClose = quit; }
+
+    // Every queued message of the thread goes here before it is dispatched:
+    // key-downs reach the form first, ALT reveals the keyboard cues, and TAB
+    // and the arrows move between the controls. Answers whether the message
+    // was dealt with (do not dispatch it then).
+    bool PreTranslate(MSG& msg);
+
+    // IFormComponents
+    IPictureControl& PictureControl(std::string_view name) override;
+    IPushButton& Button(std::string_view name) override;
+    IStatusPanel& StatusPanel(std::string_view name) override;
+    IProgressBar& ProgressBar(std::string_view name) override;
+    IOneShotTimer& Timer(std::string_view name) override;
+    IOpenDialog& OpenDialog(std::string_view name) override;
+    IWindowCursor& Cursor() override { return *this; }
+    IRepaintable& Window() override { return *this; }
+    IBusyWindow* BusyWindow() override { return &FBusyWindow; }
+    void Sleep(int milliseconds) override;
+    int ScreenDepth() const override;
+    IFormWindow& FormWindow() override { return *this; }
+    const IVisualStyles& VisualStyles() const override { return FVisualStyles; }
+    ITimerFactory& Timers() override { return FTimerFactory; }
+
+    // IFormWindow
+    IControl& FormControl() override { return *FRoot; }
+    IMessagePoster& FormMessages() override { return *FMessages; }
+
+    // IWindowCursor, IRepaintable
+    void SetCursor(TCursorKind cursor) override;
+    void RepaintNow() override;
+
+  private:
+    struct TBuilt {
+        const TComponentLayout* Row;
+        HWND Handle;
+        std::unique_ptr<TWin32Control> Control;
+    };
+
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void Build(std::span<const TComponentLayout> layout);
+    void SetTabOrder(std::span<const TComponentLayout> layout);
+    // Sizes and places the window and every control for dots per inch dpi.
+    void Place(int dpi);
+    template <class T> T& Find(std::map<std::string, T*, std::less<>>& kind, std::string_view name);
+
+    HWND FHandle = nullptr;
+    int FDpi = USER_DEFAULT_SCREEN_DPI;
+    SIZE FFrameSize{};
+    HFONT FFont = nullptr;
+    const TComponentLayout* FFormRow = nullptr;
+    TCursorKind FCursor = TCursorKind::crArrow;
+    bool FQuitOnClose = true;
+    HWND FLastFocus = nullptr;
+
+    std::vector<TBuilt> FBuilt;
+    std::unique_ptr<TWin32Control> FRoot;
+    std::unique_ptr<TWin32MessagePoster> FMessages;
+    std::map<std::string, IPictureControl*, std::less<>> FPictures;
+    std::map<std::string, IPushButton*, std::less<>> FButtons;
+    std::map<std::string, IStatusPanel*, std::less<>> FStatusPanels;
+    std::map<std::string, IProgressBar*, std::less<>> FProgressBars;
+    std::map<std::string, IOneShotTimer*, std::less<>> FTimers;
+    std::map<std::string, IOpenDialog*, std::less<>> FDialogs;
+    std::vector<std::unique_ptr<TWin32PictureControl>> FPictureObjects;
+    std::vector<std::unique_ptr<TWin32Button>> FButtonObjects;
+    std::vector<std::unique_ptr<TWin32StatusBar>> FStatusObjects;
+    std::vector<std::unique_ptr<TWin32ProgressBar>> FProgressObjects;
+    std::vector<std::unique_ptr<TWin32OpenDialog>> FDialogObjects;
+    std::vector<std::unique_ptr<TWin32Timer>> FTimerObjects;
+    TWin32BusyWindow FBusyWindow;
+    TWin32VisualStyles FVisualStyles;
+    TWin32TimerFactory FTimerFactory;
+    // Goes first, while everything it was given exists.
+    std::unique_ptr<TfrmMain> FForm;
+};
+
+// Runs the thread's message loop through window.PreTranslate until WM_QUIT;
+// answers the quit code.
+int RunMessageLoop(TWin32MainWindow& window);
+// Runs what is queued now, through window.PreTranslate; answers whether
+// anything ran. For tests and screenshots that drive the window.
+bool ProcessMessages(TWin32MainWindow& window);
+
+} // namespace korvalis

@@ -1,0 +1,281 @@
+#include "Win32Toolkit.h"
+
+#include "imaging/PictureFile.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <uxtheme.h>
+
+#include <map>
+
+namespace korvalis {
+
+int ScaleForDpi(int value, int dpi) {
+    return MulDiv(value, dpi, USER_DEFAULT_SCREEN_DPI);
+}
+
+namespace {
+
+constexpr wchar_t kPictureClass[] = L"KorvalisPicture";
+
+void RegisterPictureClass(WNDPROC proc) {
+    static const bool registered = [proc] {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = proc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        wc.lpszClassName = kPictureClass;
+        return RegisterClassExW(&wc) != 0;
+    }();
+    (void)registered;
+}
+
+int WindowDpi(HWND window) {
+    const UINT dpi = GetDpiForWindow(window);
+    return dpi ? int(dpi) : USER_DEFAULT_SCREEN_DPI;
+}
+
+} // namespace
+
+TWin32PictureControl::TWin32PictureControl(HWND parent, int width, int height)
+    : FWidth(width), FHeight(height) {
+    RegisterPictureClass(&WindowProc);
+    FHandle = CreateWindowExW(0, kPictureClass, L"", WS_CHILD | WS_VISIBLE, 0, 0, width, height,
+                              parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+    SetWindowLongPtrW(FHandle, GWLP_USERDATA, LONG_PTR(this));
+}
+
+TWin32PictureControl::~TWin32PictureControl() {
+    if (IsWindow(FHandle))
+        SetWindowLongPtrW(FHandle, GWLP_USERDATA, 0);
+}
+
+LRESULT CALLBACK TWin32PictureControl::WindowProc(HWND window, UINT message, WPARAM wParam,
+                                                  LPARAM lParam) {
+    const auto* self =
+        reinterpret_cast<TWin32PictureControl*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    switch (message) {
+    case WM_ERASEBKGND:
+        return 1; // the paint covers every pixel
+    case WM_PAINT: {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(window, &ps);
+        if (self)
+            self->Paint(dc);
+        EndPaint(window, &ps);
+        return 0;
+    }
+    case WM_PRINTCLIENT:
+        if (self)
+            self->Paint(HDC(wParam));
+        return 0;
+    case WM_NCHITTEST:
+        // Clicks and the cursor belong to what lies under the picture.
+        return HTTRANSPARENT;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+TRaster& TWin32PictureControl::Picture() {
+    if (!FPicture)
+        FPicture = std::make_unique<TRaster>(FWidth, FHeight);
+    return *FPicture;
+}
+
+void TWin32PictureControl::DiscardPicture() {
+    FPicture.reset();
+    PictureChanged();
+}
+
+void TWin32PictureControl::PictureChanged() {
+    InvalidateRect(FHandle, nullptr, FALSE);
+}
+
+void TWin32PictureControl::Paint(HDC dc) const {
+    RECT client;
+    GetClientRect(FHandle, &client);
+    FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
+    if (!FPicture || FPicture->Empty())
+        return;
+    // 24-bit rows padded to whole words, top-down: what a DIB expects.
+    TRaster shown = *FPicture;
+    if (shown.PixelFormat() != TPixelFormat::pf24bit)
+        shown.SetPixelFormat(TPixelFormat::pf24bit);
+    const int w = shown.Width();
+    const int h = shown.Height();
+    const size_t stride = (size_t(w) * 3 + 3) & ~size_t{3};
+    std::vector<uint8_t> bits(stride * size_t(h));
+    for (int y = 0; y < h; ++y)
+        std::copy_n(shown.ScanLine(y), size_t(w) * 3, bits.data() + stride * size_t(y));
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    const int dpi = WindowDpi(FHandle);
+    SetStretchBltMode(dc, COLORONCOLOR);
+    StretchDIBits(dc, 0, 0, ScaleForDpi(w, dpi), ScaleForDpi(h, dpi), 0, 0, w, h, bits.data(),
+                  &info, DIB_RGB_COLORS, SRCCOPY);
+}
+
+void TWin32StatusBar::SetText(const std::string& text) {
+    const std::wstring wide = Utf16(text);
+    SendMessageW(FHandle, SB_SETTEXTW, 0, LPARAM(wide.c_str()));
+    UpdateWindow(FHandle);
+}
+
+std::string TWin32StatusBar::Text() const {
+    const auto length = LOWORD(SendMessageW(FHandle, SB_GETTEXTLENGTHW, 0, 0));
+    std::wstring wide(size_t(length) + 1, L'\0');
+    SendMessageW(FHandle, SB_GETTEXTW, 0, LPARAM(wide.data()));
+    wide.resize(length);
+    return Utf8(wide);
+}
+
+void TWin32StatusBar::Rescale(int dpi) const {
+    int right = ScaleForDpi(FPanelWidth, dpi);
+    SendMessageW(FHandle, SB_SETPARTS, 1, LPARAM(&right));
+}
+
+void TWin32Button::Clicked() const {
+    if (FOnClick && IsWindowEnabled(FHandle))
+        FOnClick();
+}
+
+void TWin32ProgressBar::SetMax(int max) {
+    SendMessageW(FHandle, PBM_SETRANGE32, 0, max);
+}
+void TWin32ProgressBar::SetPosition(int position) {
+    SendMessageW(FHandle, PBM_SETPOS, WPARAM(position), 0);
+}
+void TWin32ProgressBar::SetVisible(bool visible) {
+    ShowWindow(FHandle, visible ? SW_SHOWNA : SW_HIDE);
+}
+void TWin32ProgressBar::RepaintNow() {
+    RedrawWindow(FHandle, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+}
+
+std::wstring OpenDialogFilter(const std::string& description) {
+    std::wstring patterns;
+    for (const TPictureFormat& format : PictureFormats())
+        for (const std::string_view ending : format.Endings) {
+            if (!patterns.empty())
+                patterns += L';';
+            patterns += L'*' + Utf16(std::string(ending));
+        }
+    std::wstring filter = Utf16(description);
+    filter += L'\0';
+    filter += patterns;
+    filter += L'\0';
+    return filter; // the string's own terminator is the last NUL
+}
+
+TWin32OpenDialog::TWin32OpenDialog(HWND owner, std::wstring title, std::wstring filter)
+    : FOwner(owner), FTitle(std::move(title)), FFilter(std::move(filter)) {}
+
+std::optional<std::string> TWin32OpenDialog::Execute() {
+    std::wstring file(32768, L'\0');
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = FOwner;
+    ofn.lpstrFilter = FFilter.c_str();
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = file.data();
+    ofn.nMaxFile = DWORD(file.size());
+    ofn.lpstrTitle = FTitle.c_str();
+    ofn.lpstrDefExt = L"bmp";
+    ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST |
+                OFN_ENABLESIZING | OFN_NOCHANGEDIR;
+    if (!GetOpenFileNameW(&ofn))
+        return std::nullopt;
+    file.resize(wcslen(file.c_str()));
+    return Utf8(file);
+}
+
+namespace {
+std::map<UINT_PTR, TWin32Timer*>& Timers() {
+    static std::map<UINT_PTR, TWin32Timer*> timers;
+    return timers;
+}
+} // namespace
+
+TWin32Timer::~TWin32Timer() {
+    Stop();
+}
+
+void CALLBACK TWin32Timer::TimerProc(HWND, UINT, UINT_PTR id, DWORD) {
+    const auto found = Timers().find(id);
+    if (found != Timers().end() && found->second->FOnTimer)
+        found->second->FOnTimer();
+}
+
+void TWin32Timer::Start() {
+    FId = SetTimer(nullptr, FId, FInterval, &TimerProc);
+    if (FId)
+        Timers()[FId] = this;
+}
+
+void TWin32Timer::Stop() {
+    if (!FId)
+        return;
+    KillTimer(nullptr, FId);
+    Timers().erase(FId);
+    FId = 0;
+}
+
+void TWin32Timer::SetEnabled(bool enabled) {
+    if (enabled == Enabled())
+        return;
+    if (enabled)
+        Start();
+    else
+        Stop();
+}
+
+void TWin32Timer::SetInterval(uint32_t milliseconds) {
+    if (milliseconds == FInterval)
+        return;
+    FInterval = milliseconds;
+    if (Enabled()) {
+        Stop();
+        Start();
+    }
+}
+
+// Only the buttons of common controls 6 (which only the manifest brings)
+// know their ideal size; the library's own version number cannot tell, as
+// some builds number both editions 5.x.
+static bool CommonControls6() {
+    static const bool v6 = [] {
+        HWND button = CreateWindowExW(0, WC_BUTTONW, L"", WS_CHILD | BS_PUSHBUTTON, 0, 0, 10, 10,
+                                      HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), nullptr);
+        SIZE ideal{};
+        const bool knows = button && SendMessageW(button, BCM_GETIDEALSIZE, 0, LPARAM(&ideal));
+        if (button)
+            DestroyWindow(button);
+        return knows;
+    }();
+    return v6;
+}
+
+bool TWin32VisualStyles::Active() const {
+    return IsThemeActive() && IsAppThemed() && CommonControls6();
+}
+
+bool TWin32Control::IsButton() const {
+    wchar_t name[16] = {};
+    GetClassNameW(FHandle, name, 16);
+    if (lstrcmpiW(name, WC_BUTTONW) != 0)
+        return false;
+    return (GetWindowLongW(FHandle, GWL_STYLE) & BS_TYPEMASK) != BS_GROUPBOX;
+}
+
+void TWin32Control::RepaintNow() {
+    RedrawWindow(FHandle, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW);
+}
+
+} // namespace korvalis
