@@ -13,6 +13,8 @@
 #include "toolkit/Toolkit.h"
 
 #include <windows.h>
+// File drops (HDROP).
+#include <shellapi.h>
 
 #undef PostMessage
 #undef LoadImage

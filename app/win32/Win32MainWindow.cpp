@@ -3,6 +3,7 @@
 #include "form/MainFormLayout.h"
 
 #include <commctrl.h>
+#include <windowsx.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -160,6 +161,11 @@ void TWin32MainWindow::Build(std::span<const TComponentLayout> layout) {
     }
     FRoot.reset(FBuilt.front().Control.release());
     FMessages = std::make_unique<TWin32MessagePoster>(FHandle);
+    FColourDialog.SetOwner(FHandle);
+    FToolTip =
+        CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                        WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
+                        CW_USEDEFAULT, CW_USEDEFAULT, FHandle, nullptr, instance, nullptr);
     SetTabOrder(layout);
     // Over the right end of the status bar.
     if (HWND bar = ControlHandle("pb1"))
@@ -230,6 +236,9 @@ void TWin32MainWindow::Place(int dpi) {
     }
     for (const auto& status : FStatusObjects)
         status->Rescale(dpi);
+    // A failed load's reason names a whole path: room for it on a few lines.
+    if (FToolTip)
+        SendMessageW(FToolTip, TTM_SETMAXTIPWIDTH, 0, scale(400));
     if (FFont)
         DeleteObject(FFont);
     FFont = font;
@@ -261,7 +270,19 @@ bool TWin32MainWindow::PreTranslate(MSG& msg) {
         if (msg.wParam == VK_MENU)
             SendMessageW(FHandle, WM_CHANGEUISTATE,
                          MAKEWPARAM(UIS_CLEAR, UISF_HIDEACCEL | UISF_HIDEFOCUS), 0);
+        if (ShortCut(msg))
+            return true;
+        // The menu key, or Shift+F10, asks for the menu of the focused
+        // button's picture. Done here, the same on every desktop, so the
+        // default window procedure must not ask a second time.
+        if ((msg.message == WM_KEYDOWN && msg.wParam == VK_APPS) ||
+            (msg.message == WM_SYSKEYDOWN && msg.wParam == VK_F10 && GetKeyState(VK_SHIFT) < 0)) {
+            ContextMenu(-1);
+            return true;
+        }
     }
+    if (msg.message == WM_KEYUP && msg.wParam == VK_APPS)
+        return true;
     return IsDialogMessageW(FHandle, &msg);
 }
 
@@ -290,6 +311,92 @@ IOneShotTimer& TWin32MainWindow::Timer(std::string_view name) {
 }
 IOpenDialog& TWin32MainWindow::OpenDialog(std::string_view name) {
     return Find(FDialogs, name);
+}
+
+void TWin32MainWindow::SetHint(std::string_view name, const std::string& text) {
+    HWND control = ControlHandle(name);
+    if (!control)
+        throw std::out_of_range("the window has no such control: " + std::string(name));
+    TTTOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.hwnd = FHandle;
+    tool.uId = UINT_PTR(control);
+    const bool known = SendMessageW(FToolTip, TTM_GETTOOLINFOW, 0, LPARAM(&tool));
+    if (text.empty()) {
+        if (known)
+            SendMessageW(FToolTip, TTM_DELTOOLW, 0, LPARAM(&tool));
+        return;
+    }
+    std::wstring wide = Utf16(text);
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = FHandle;
+    tool.uId = UINT_PTR(control);
+    tool.lpszText = wide.data();
+    SendMessageW(FToolTip, known ? TTM_UPDATETIPTEXTW : TTM_ADDTOOLW, 0, LPARAM(&tool));
+}
+
+void TWin32MainWindow::SetShortCut(const TShortCut& key, std::function<void()> handler) {
+    const bool digit = key.Key >= vk::Digit0 && key.Key <= vk::Digit0 + 9;
+    const bool letter = key.Key >= vk::LetterA && key.Key <= vk::LetterA + 25;
+    if (!digit && !letter)
+        throw std::invalid_argument("a short cut is Ctrl with a digit or a letter");
+    const auto id = std::make_pair(key.Key, key.Shift);
+    if (handler)
+        FShortCuts[id] = std::move(handler);
+    else
+        FShortCuts.erase(id);
+}
+
+bool TWin32MainWindow::ShortCut(const MSG& msg) {
+    // Ctrl alone, not Ctrl+Alt (AltGr on many keyboards types characters).
+    if (msg.message != WM_KEYDOWN || GetKeyState(VK_CONTROL) >= 0 || GetKeyState(VK_MENU) < 0)
+        return false;
+    const auto found =
+        FShortCuts.find(std::make_pair(uint16_t(msg.wParam), GetKeyState(VK_SHIFT) < 0));
+    if (found == FShortCuts.end())
+        return false;
+    // A held key repeats; the command runs once per press.
+    if (msg.lParam & (1 << 30))
+        return true;
+    // The handler may replace the handler: call a copy.
+    const auto handler = found->second;
+    handler();
+    return true;
+}
+
+void TWin32MainWindow::SetOnContextMenu(std::string_view picture,
+                                        std::function<std::vector<TMenuItem>()> menu) {
+    static_cast<TWin32PictureControl&>(Find(FPictures, picture)).SetOnContextMenu(std::move(menu));
+}
+
+void TWin32MainWindow::SetOnDropFile(std::string_view picture,
+                                     std::function<void(const std::string&)> handler) {
+    static_cast<TWin32PictureControl&>(Find(FPictures, picture)).SetOnDropFile(std::move(handler));
+}
+
+bool TWin32MainWindow::ContextMenu(LPARAM at) {
+    if (at == -1) {
+        // A picture takes no focus: the one meant shares a group with the
+        // focused button.
+        HWND focus = GetFocus();
+        for (const auto& picture : FPictureObjects)
+            if (picture->HasContextMenu() && focus &&
+                IsChild(GetParent(picture->Handle()), focus)) {
+                SendMessageW(picture->Handle(), WM_CONTEXTMENU, WPARAM(picture->Handle()), -1);
+                return true;
+            }
+        return false;
+    }
+    const POINT point{GET_X_LPARAM(at), GET_Y_LPARAM(at)};
+    for (const auto& picture : FPictureObjects) {
+        RECT r;
+        GetWindowRect(picture->Handle(), &r);
+        if (picture->HasContextMenu() && PtInRect(&r, point)) {
+            SendMessageW(picture->Handle(), WM_CONTEXTMENU, WPARAM(picture->Handle()), at);
+            return true;
+        }
+    }
+    return false;
 }
 
 void TWin32MainWindow::Sleep(int milliseconds) {
@@ -360,6 +467,12 @@ LRESULT TWin32MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) 
                 LPARAM(wParam));
         return 0;
     }
+    case WM_CONTEXTMENU:
+        // A right click beside a picture, or the keyboard's menu request
+        // from a button, passed up through its group box.
+        if (ContextMenu(lParam))
+            return 0;
+        break;
     case WM_GETMINMAXINFO: {
         // The window keeps its size even where that is more than the screen
         // (a high dots-per-inch setting on a small screen).

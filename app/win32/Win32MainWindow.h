@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace korvalis {
@@ -65,6 +66,15 @@ class TWin32MainWindow : public IFormComponents,
     IFormWindow& FormWindow() override { return *this; }
     const IVisualStyles& VisualStyles() const override { return FVisualStyles; }
     ITimerFactory& Timers() override { return FTimerFactory; }
+    void SetHint(std::string_view name, const std::string& text) override;
+    void SetShortCut(const TShortCut& key, std::function<void()> handler) override;
+    void SetOnContextMenu(std::string_view picture,
+                          std::function<std::vector<TMenuItem>()> menu) override;
+    void SetOnDropFile(std::string_view picture,
+                       std::function<void(const std::string&)> handler) override;
+    IColourDialog& ColourDialog() override { return FColourDialog; }
+    // The tooltip control of every component's hint.
+    HWND ToolTipHandle() const { return FToolTip; }
 
     // IFormWindow
     IControl& FormControl() override { return *FRoot; }
@@ -88,6 +98,11 @@ class TWin32MainWindow : public IFormComponents,
     // Sizes and places the window and every control for dots per inch dpi.
     void Place(int dpi);
     template <class T> T& Find(std::map<std::string, T*, std::less<>>& kind, std::string_view name);
+    // The menu of a picture: the one under a point of the screen, or with
+    // the point at -1 (the keyboard) the one in the focused control's group.
+    bool ContextMenu(LPARAM at);
+    // A Ctrl short cut from a key-down; answers whether one ran.
+    bool ShortCut(const MSG& msg);
 
     HWND FHandle = nullptr;
     int FDpi = USER_DEFAULT_SCREEN_DPI;
@@ -97,6 +112,9 @@ class TWin32MainWindow : public IFormComponents,
     TCursorKind FCursor = TCursorKind::crArrow;
     bool FQuitOnClose = true;
     HWND FLastFocus = nullptr;
+    HWND FToolTip = nullptr;
+    // The short cut keys, (key, Shift) to handler.
+    std::map<std::pair<uint16_t, bool>, std::function<void()>> FShortCuts;
 
     std::vector<TBuilt> FBuilt;
     std::unique_ptr<TWin32Control> FRoot;
@@ -116,6 +134,7 @@ class TWin32MainWindow : public IFormComponents,
     TWin32BusyWindow FBusyWindow;
     TWin32VisualStyles FVisualStyles;
     TWin32TimerFactory FTimerFactory;
+    TWin32ColourDialog FColourDialog;
     // Goes first, while everything it was given exists.
     std::unique_ptr<TfrmMain> FForm;
 };

@@ -6,6 +6,10 @@
 #include <commdlg.h>
 #include <uxtheme.h>
 
+#include <windowsx.h>
+
+#include <algorithm>
+#include <iterator>
 #include <map>
 
 namespace korvalis {
@@ -71,11 +75,149 @@ LRESULT CALLBACK TWin32PictureControl::WindowProc(HWND window, UINT message, WPA
             self->Paint(HDC(wParam));
         return 0;
     case WM_NCHITTEST:
-        // Clicks and the cursor belong to what lies under the picture.
-        return HTTRANSPARENT;
+        // Clicks and the cursor belong to what lies under the picture, unless
+        // the picture itself answers a right click or takes drops.
+        if (!self || (!self->FOnMenu && !self->FOnDrop))
+            return HTTRANSPARENT;
+        return HTCLIENT;
+    case WM_CONTEXTMENU:
+        if (self && self->FOnMenu) {
+            POINT at{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+            // From the keyboard: under the middle of the picture.
+            if (lParam == -1) {
+                RECT r;
+                GetWindowRect(window, &r);
+                at = {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+            }
+            // The control may be gone once the chosen entry has run.
+            const_cast<TWin32PictureControl*>(self)->ShowContextMenu(at);
+            return 0;
+        }
+        break;
+    case WM_DROPFILES:
+        if (self) {
+            const_cast<TWin32PictureControl*>(self)->Dropped(HDROP(wParam));
+            return 0;
+        }
+        DragFinish(HDROP(wParam));
+        return 0;
     default:
-        return DefWindowProcW(window, message, wParam, lParam);
+        break;
     }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void TWin32PictureControl::ShowContextMenu(POINT at) {
+    if (!FOnMenu)
+        return;
+    // The entries live until the chosen one has run.
+    const std::vector<TMenuItem> items = FOnMenu();
+    const TMenuItem* chosen = TrackMenu(GetAncestor(FHandle, GA_ROOT), items, at);
+    if (chosen && chosen->OnClick)
+        chosen->OnClick();
+}
+
+void TWin32PictureControl::SetOnDropFile(std::function<void(const std::string&)> handler) {
+    FOnDrop = std::move(handler);
+    DragAcceptFiles(FHandle, bool(FOnDrop));
+}
+
+void TWin32PictureControl::Dropped(HDROP drop) {
+    const std::optional<std::string> file = DroppedFile(drop);
+    DragFinish(drop);
+    if (!file || !FOnDrop)
+        return;
+    // The handler may replace the handler: call a copy.
+    const auto handler = FOnDrop;
+    handler(*file);
+}
+
+std::optional<std::string> DroppedFile(HDROP drop) {
+    if (DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0) != 1)
+        return std::nullopt;
+    const UINT length = DragQueryFileW(drop, 0, nullptr, 0);
+    if (length == 0)
+        return std::nullopt;
+    std::wstring path(size_t(length) + 1, L'\0');
+    if (DragQueryFileW(drop, 0, path.data(), length + 1) != length)
+        return std::nullopt;
+    path.resize(length);
+    return Utf8(path);
+}
+
+namespace {
+
+// An ampersand in a caption is a character, not a mnemonic.
+std::wstring MenuCaption(const std::string& caption) {
+    std::wstring text;
+    for (const wchar_t c : Utf16(caption)) {
+        if (c == L'&')
+            text += L'&';
+        text += c;
+    }
+    return text;
+}
+
+HMENU BuildMenu(const std::vector<TMenuItem>& items, std::vector<const TMenuItem*>& commands) {
+    HMENU menu = CreatePopupMenu();
+    for (const TMenuItem& item : items) {
+        if (item.Caption.empty()) {
+            AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+            continue;
+        }
+        const std::wstring caption = MenuCaption(item.Caption);
+        const UINT state =
+            (item.Enabled ? MF_ENABLED : MF_GRAYED) | (item.Checked ? MF_CHECKED : MF_UNCHECKED);
+        if (!item.Items.empty()) {
+            HMENU sub = BuildMenu(item.Items, commands);
+            AppendMenuW(menu, MF_STRING | MF_POPUP | state, UINT_PTR(sub), caption.c_str());
+            continue;
+        }
+        // Command 0 means "none chosen": entries count from 1.
+        commands.push_back(&item);
+        AppendMenuW(menu, MF_STRING | state, UINT_PTR(commands.size()), caption.c_str());
+    }
+    return menu;
+}
+
+} // namespace
+
+const TMenuItem* TrackMenu(HWND owner, const std::vector<TMenuItem>& items, POINT at) {
+    if (items.empty())
+        return nullptr;
+    std::vector<const TMenuItem*> commands;
+    HMENU menu = BuildMenu(items, commands);
+    // The owner must be in front, or the menu would not close when the user
+    // clicks elsewhere.
+    SetForegroundWindow(owner);
+    const UINT flags = TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY |
+                       (GetSystemMetrics(SM_MENUDROPALIGNMENT) ? TPM_RIGHTALIGN : TPM_LEFTALIGN);
+    const BOOL command = TrackPopupMenu(menu, flags, at.x, at.y, 0, owner, nullptr);
+    DestroyMenu(menu); // and its submenus
+    PostMessageW(owner, WM_NULL, 0, 0);
+    if (command <= 0 || size_t(command) > commands.size())
+        return nullptr;
+    const TMenuItem* chosen = commands[size_t(command) - 1];
+    return chosen->Enabled ? chosen : nullptr;
+}
+
+std::optional<uint32_t> TWin32ColourDialog::Execute(uint32_t initial) {
+    static COLORREF custom[16] = {};
+    static const bool blank = [] {
+        std::fill(std::begin(custom), std::end(custom), RGB(255, 255, 255));
+        return true;
+    }();
+    (void)blank;
+    CHOOSECOLORW choose{};
+    choose.lStructSize = sizeof choose;
+    choose.hwndOwner = FOwner;
+    choose.rgbResult = RGB((initial >> 16) & 0xFF, (initial >> 8) & 0xFF, initial & 0xFF);
+    choose.lpCustColors = custom;
+    choose.Flags = CC_RGBINIT | CC_FULLOPEN | CC_ANYCOLOR;
+    if (!ChooseColorW(&choose))
+        return std::nullopt;
+    const COLORREF c = choose.rgbResult;
+    return uint32_t(GetRValue(c)) << 16 | uint32_t(GetGValue(c)) << 8 | GetBValue(c);
 }
 
 TRaster& TWin32PictureControl::Picture() {

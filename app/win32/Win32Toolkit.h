@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ int ScaleForDpi(int value, int dpi);
 // A picture control: a child window that shows its raster from the top-left
 // corner, each raster pixel as scale x scale device pixels (nearest
 // neighbour), so pictures stay sharp at any dots per inch. Never takes focus.
+// Without a menu or a drop handler it is transparent to the mouse.
 class TWin32PictureControl : public IPictureControl {
   public:
     TWin32PictureControl(HWND parent, int width, int height);
@@ -40,15 +42,35 @@ class TWin32PictureControl : public IPictureControl {
     bool HasPicture() const { return FPicture != nullptr; }
     HWND Handle() const { return FHandle; }
 
+    void SetOnContextMenu(std::function<std::vector<TMenuItem>()> menu) {
+        FOnMenu = std::move(menu);
+    }
+    bool HasContextMenu() const { return bool(FOnMenu); }
+    // Shows the menu at a point of the screen and runs the entry chosen.
+    void ShowContextMenu(POINT at);
+    // Files dropped from the desktop; one file at a time.
+    void SetOnDropFile(std::function<void(const std::string&)> handler);
+
   private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void Paint(HDC dc) const;
+    void Dropped(HDROP drop);
 
     HWND FHandle = nullptr;
     int FWidth;
     int FHeight;
     std::unique_ptr<TRaster> FPicture;
+    std::function<std::vector<TMenuItem>()> FOnMenu;
+    std::function<void(const std::string&)> FOnDrop;
 };
+
+// Shows items as a pop-up menu owned by owner at a point of the screen and
+// answers the entry chosen once the menu has closed; nullptr when the user
+// chose none.
+const TMenuItem* TrackMenu(HWND owner, const std::vector<TMenuItem>& items, POINT at);
+
+// The one path a drop carries, or nothing for several files or none.
+std::optional<std::string> DroppedFile(HDROP drop);
 
 // A status bar with one panel of fixed width and no size grip.
 class TWin32StatusBar : public IStatusPanel {
@@ -109,6 +131,18 @@ class TWin32OpenDialog : public IOpenDialog {
     HWND FOwner;
     std::wstring FTitle;
     std::wstring FFilter;
+};
+
+// The desktop's modal colour chooser; the colours the user mixed stay offered
+// while the program runs.
+class TWin32ColourDialog : public IColourDialog {
+  public:
+    explicit TWin32ColourDialog(HWND owner = nullptr) : FOwner(owner) {}
+    void SetOwner(HWND owner) { FOwner = owner; }
+    std::optional<uint32_t> Execute(uint32_t initial) override;
+
+  private:
+    HWND FOwner;
 };
 
 // "Images (*.bmp;*.jpg;*.jpeg;*.png)" followed by its patterns, as
