@@ -17,6 +17,9 @@ void DiscardInput() {
     for (const auto& range : kInputRanges)
         while (PeekMessageW(&msg, nullptr, range[0], range[1], PM_REMOVE | PM_NOYIELD)) {
         }
+    // A file dropped meanwhile is input too; its list is ours to free.
+    while (PeekMessageW(&msg, nullptr, WM_DROPFILES, WM_DROPFILES, PM_REMOVE | PM_NOYIELD))
+        DragFinish(HDROP(msg.wParam));
 }
 
 void PaintDue() {

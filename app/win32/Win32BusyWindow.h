@@ -9,7 +9,7 @@
 namespace korvalis {
 
 // While busy, KeepAlive takes the user's input (keys, mouse in and around the
-// windows) out of the thread's queue and throws it away, and paints what is
+// windows, files dropped on them) out of the thread's queue and throws it away, and paints what is
 // due. Everything else stays queued: timers, the HID layer's posted calls and
 // the window's private messages, so no other handler runs until the upload
 // has returned. Looking at the queue is what tells the desktop the program

@@ -272,11 +272,11 @@ bool TWin32MainWindow::PreTranslate(MSG& msg) {
                          MAKEWPARAM(UIS_CLEAR, UISF_HIDEACCEL | UISF_HIDEFOCUS), 0);
         if (ShortCut(msg))
             return true;
-        // The menu key, or Shift+F10, asks for the menu of the focused
-        // button's picture. Done here, the same on every desktop, so the
-        // default window procedure must not ask a second time.
-        if ((msg.message == WM_KEYDOWN && msg.wParam == VK_APPS) ||
-            (msg.message == WM_SYSKEYDOWN && msg.wParam == VK_F10 && GetKeyState(VK_SHIFT) < 0)) {
+        // The menu key asks for the menu of the focused button's picture.
+        // Not every desktop's default window procedure turns it into
+        // WM_CONTEXTMENU (all do for Shift+F10): done here, and its release
+        // kept from asking a second time.
+        if (msg.message == WM_KEYDOWN && msg.wParam == VK_APPS) {
             ContextMenu(-1);
             return true;
         }

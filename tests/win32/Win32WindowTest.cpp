@@ -5,8 +5,11 @@
 #include "bundle/ResourceBundle.h"
 #include "form/MainFormLayout.h"
 #include "hid/platform/windows/WindowsGuiLoop.h"
+#include "imaging/ImageSlots.h"
+#include "imaging/PngWriter.h"
 
 #include <commctrl.h>
+#include <shlobj.h>
 #include <uxtheme.h>
 
 #include <gtest/gtest.h>
@@ -15,9 +18,11 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace korvalis;
 
@@ -71,6 +76,133 @@ LRESULT CALLBACK CountPaints(HWND window, UINT message, WPARAM wParam, LPARAM lP
         (HIWORD(wParam) & (UISF_HIDEACCEL | UISF_HIDEFOCUS)) == (UISF_HIDEACCEL | UISF_HIDEFOCUS))
         ++gCuesShown[window];
     return DefSubclassProc(window, message, wParam, lParam);
+}
+
+// Files of one test in a folder of their own, gone with it.
+class TScratch {
+  public:
+    TScratch() {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        FFolder = std::wstring(temp) + L"korvalis-window-" + std::to_wstring(GetCurrentProcessId());
+        CreateDirectoryW(FFolder.c_str(), nullptr);
+    }
+    ~TScratch() {
+        for (const std::wstring& file : FFiles)
+            DeleteFileW(file.c_str());
+        RemoveDirectoryW(FFolder.c_str());
+    }
+    std::wstring Write(const std::wstring& name, const std::vector<uint8_t>& bytes) {
+        const std::wstring path = FFolder + L"\\" + name;
+        ::HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr);
+        CloseHandle(file);
+        FFiles.push_back(path);
+        return path;
+    }
+
+  private:
+    std::wstring FFolder;
+    std::vector<std::wstring> FFiles;
+};
+
+// Square, so each fit mode places it differently; no two neighbours alike.
+std::vector<uint8_t> SquarePng() {
+    TRaster picture(400, 400);
+    for (int y = 0; y < 400; ++y)
+        for (int x = 0; x < 400; ++x)
+            picture.SetPixel(x, y, TColor{uint8_t(x), uint8_t(y), uint8_t(x ^ y)});
+    return EncodePngRgb(picture);
+}
+
+// The list of files a drop carries, as the desktop hands it to the window.
+HDROP MakeDrop(const std::vector<std::wstring>& paths) {
+    size_t characters = 1; // the list ends with an empty name
+    for (const std::wstring& path : paths)
+        characters += path.size() + 1;
+    HGLOBAL memory = GlobalAlloc(GHND, sizeof(DROPFILES) + characters * sizeof(wchar_t));
+    auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));
+    drop->pFiles = sizeof(DROPFILES);
+    drop->pt = {10, 10};
+    drop->fWide = TRUE;
+    auto* names = reinterpret_cast<wchar_t*>(drop + 1);
+    for (const std::wstring& path : paths)
+        names = std::copy(path.begin(), path.end(), names) + 1;
+    GlobalUnlock(memory);
+    return HDROP(memory);
+}
+
+void Drop(TWin32MainWindow& window, const char* picture, const std::vector<std::wstring>& paths) {
+    PostMessageW(window.ControlHandle(picture), WM_DROPFILES, WPARAM(MakeDrop(paths)), 0);
+}
+
+// The tooltip of a component, read from the window's tooltip control.
+std::string HintOf(TWin32MainWindow& window, const char* name) {
+    wchar_t text[1024] = {};
+    TTTOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.hwnd = window.Handle();
+    tool.uId = UINT_PTR(window.ControlHandle(name));
+    tool.lpszText = text;
+    SendMessageW(window.ToolTipHandle(), TTM_GETTEXTW, 1024, LPARAM(&tool));
+    return Utf8(text);
+}
+
+bool SameRaster(const TRaster& a, const TRaster& b) {
+    if (a.Width() != b.Width() || a.Height() != b.Height())
+        return false;
+    for (int y = 0; y < a.Height(); ++y)
+        for (int x = 0; x < a.Width(); ++x)
+            if (a.Pixel(x, y) != b.Pixel(x, y))
+                return false;
+    return true;
+}
+
+struct TStatusText : IStatusPanel {
+    std::string Value;
+    void SetText(const std::string& text) override { Value = text; }
+    std::string Text() const override { return Value; }
+};
+
+// What the imaging API itself makes of a file for a slot, from a status text.
+struct TExpected {
+    TRaster Raster;
+    TStatusText Status;
+    TLoadOutcome Outcome;
+    TExpected(const std::wstring& file, const std::string& status,
+              const TPictureOptions& options = {}) {
+        Status.Value = status;
+        TRasterPictureControl picture;
+        TSlotSource source;
+        Outcome = LoadSlotFile(picture, Utf8(file), Status, source, options);
+        Raster = picture.Picture();
+    }
+};
+
+void PostKey(HWND window, WORD key) {
+    PostMessageW(window, WM_KEYDOWN, key, 1);
+    PostMessageW(window, WM_KEYUP, key, LPARAM(0xC0000001u));
+}
+
+// Presses the keys together as the keyboard would, the first ones held.
+void Press(const std::vector<WORD>& keys) {
+    std::vector<INPUT> inputs;
+    for (const WORD key : keys) {
+        INPUT input{};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = key;
+        inputs.push_back(input);
+    }
+    for (auto key = keys.rbegin(); key != keys.rend(); ++key) {
+        INPUT input{};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = *key;
+        input.ki.dwFlags = KEYEVENTF_KEYUP;
+        inputs.push_back(input);
+    }
+    SendInput(UINT(inputs.size()), inputs.data(), sizeof(INPUT));
 }
 
 } // namespace
@@ -363,7 +495,8 @@ TEST(Win32Window, DemoUploadsAndItsDeviceScreenShowsThePictures) {
 }
 
 // While the upload runs no other handler does (a due timer, a call the HID
-// layer posts) and a click the user makes is thrown away, not run after it;
+// layer posts) and a click or a file drop the user makes is thrown away, not
+// run after it;
 // the same click on an idle window runs at once.
 TEST(Win32Window, TheUploadRunsNoOtherHandlerAndDropsInput) {
     THidWindowsLoop loop;
@@ -403,11 +536,16 @@ TEST(Win32Window, TheUploadRunsNoOtherHandlerAndDropsInput) {
         handler();
     });
 
+    TScratch scratch;
+    const std::wstring file = scratch.Write(L"square.png", SquarePng());
+    const TRaster img3 = window.PictureControl("img3").Picture();
+
     std::atomic<bool> clicked{false};
     std::thread user([&] {
         while (demo.Model().BundleReports() < 500)
             Sleep(1);
         click();
+        Drop(window, "img3", {file});
         loop.Post(handler);
         clicked = true;
     });
@@ -421,6 +559,209 @@ TEST(Win32Window, TheUploadRunsNoOtherHandlerAndDropsInput) {
     EXPECT_TRUE(demo.Model().BundleComplete());
     Settle(window, 300);
     EXPECT_EQ(clicks, 1);
+    EXPECT_TRUE(SameRaster(window.PictureControl("img3").Picture(), img3)) << "a dropped file";
     EXPECT_EQ(ran, 2);
     EXPECT_EQ(ranDuring, 0);
+}
+
+// A file dropped on a picture loads into that slot as Open... loads it (the
+// name arrives in UTF-16); a file that does not read leaves the slot, says
+// "Error loading image" and the status bar's tooltip names the file and the
+// reader's reason; a drop of several files loads none. The desktop finds
+// the picture under the cursor and sees that it takes drops.
+TEST(Win32Window, AFileDroppedOnAPictureLoadsIntoThatSlot) {
+    THidWindowsLoop loop;
+    TWin32MainWindow window;
+    window.SetQuitOnClose(false);
+    window.Show();
+    Settle(window, 100);
+    TScratch scratch;
+    const std::wstring good = scratch.Write(L"bild-\u00e4\u2713.png", SquarePng());
+    const std::wstring bad = scratch.Write(L"kaputt.png", {'n', 'o', ' ', 'P', 'N', 'G'});
+    struct TRow {
+        const char* Picture;
+        std::vector<std::wstring> Files;
+        bool Loads;
+    };
+    const TRow rows[] = {
+        {"img2", {good}, true},
+        {"img3", {bad}, false},
+        {"img1", {good, good}, false},
+    };
+    IStatusPanel& status = window.StatusPanel("stBar");
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Picture);
+        HWND picture = window.ControlHandle(row.Picture);
+        RECT r;
+        GetWindowRect(picture, &r);
+        EXPECT_EQ(WindowFromPoint({(r.left + r.right) / 2, (r.top + r.bottom) / 2}), picture);
+        EXPECT_TRUE(GetWindowLongW(picture, GWL_EXSTYLE) & WS_EX_ACCEPTFILES);
+
+        const TRaster before = window.PictureControl(row.Picture).Picture();
+        status.SetText("idle");
+        Drop(window, row.Picture, row.Files);
+        Settle(window, 200);
+
+        const TRaster& after = window.PictureControl(row.Picture).Picture();
+        if (row.Files.size() > 1) {
+            EXPECT_TRUE(SameRaster(after, before));
+            EXPECT_EQ(status.Text(), "idle");
+            continue;
+        }
+        const TExpected expected(row.Files.front(), "idle");
+        ASSERT_EQ(expected.Outcome.Failed, !row.Loads);
+        EXPECT_EQ(status.Text(), expected.Status.Value);
+        EXPECT_TRUE(SameRaster(after, row.Loads ? expected.Raster : before));
+        EXPECT_EQ(HintOf(window, "stBar"),
+                  row.Loads ? "" : expected.Outcome.FileName + ": " + expected.Outcome.Reason);
+        if (!row.Loads) {
+            EXPECT_EQ(status.Text(), kErrorLoadingImage);
+            EXPECT_NE(expected.Outcome.Reason, "");
+        }
+    }
+}
+
+// A picture's menu, asked for by a right click on it or by the menu key or
+// Shift+F10 on a button of its group, and walked with the keyboard:
+// Fit > Contain draws that slot again as the imaging API draws it, and
+// leaves the other slots alone.
+TEST(Win32Window, APicturesMenuFitsOnlyItsSlot) {
+    THidWindowsLoop loop;
+    TWin32MainWindow window;
+    window.SetQuitOnClose(false);
+    window.Show();
+    SetForegroundWindow(window.Handle());
+    TScratch scratch;
+    const std::wstring file = scratch.Write(L"square.png", SquarePng());
+    const char* const pictures[] = {"img1", "img2", "img3"};
+    for (const char* picture : pictures)
+        Drop(window, picture, {file});
+    Settle(window, 200);
+    TPictureOptions contain;
+    contain.Fit = TFitMode::Contain;
+    const TExpected fitted(file, "");
+    const TExpected contained(file, "", contain);
+    ASSERT_FALSE(SameRaster(fitted.Raster, contained.Raster));
+    const size_t containAt = size_t(
+        std::find(FitModes().begin(), FitModes().end(), TFitMode::Contain) - FitModes().begin());
+
+    enum class TAsk { RightClick, MenuKey, ShiftF10 };
+    struct TRow {
+        const char* Picture;
+        TAsk Ask;
+        // The button that has the focus when the keyboard asks.
+        const char* Focus;
+    };
+    const TRow rows[] = {
+        {"img2", TAsk::RightClick, nullptr},
+        {"img3", TAsk::MenuKey, "btn3Open"},
+        {"img1", TAsk::ShiftF10, "btn1Def"},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Picture);
+        std::map<std::string, TRaster> before;
+        for (const char* picture : pictures)
+            before.emplace(picture, window.PictureControl(picture).Picture());
+        ASSERT_TRUE(SameRaster(before.at(row.Picture), fitted.Raster));
+
+        // Down to Fit, into it, down to Contain, choose. Queued behind the
+        // request, they reach the menu once it is open.
+        std::vector<WORD> walk{VK_DOWN, VK_DOWN, VK_RIGHT};
+        walk.insert(walk.end(), containAt, VK_DOWN);
+        walk.push_back(VK_RETURN);
+        if (row.Focus)
+            SetFocus(window.ControlHandle(row.Focus));
+        if (row.Ask == TAsk::ShiftF10) {
+            // Typed: Shift must be down as the window reads the key.
+            Press({VK_SHIFT, VK_F10});
+            for (const WORD key : walk)
+                Press({key});
+        } else {
+            if (row.Ask == TAsk::MenuKey) {
+                PostKey(window.ControlHandle(row.Focus), VK_APPS);
+            } else {
+                HWND picture = window.ControlHandle(row.Picture);
+                PostMessageW(picture, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(20, 20));
+                PostMessageW(picture, WM_RBUTTONUP, 0, MAKELPARAM(20, 20));
+            }
+            for (const WORD key : walk)
+                PostKey(window.Handle(), key);
+        }
+        Settle(window, 300);
+
+        for (const char* picture : pictures) {
+            SCOPED_TRACE(picture);
+            const TRaster& now = window.PictureControl(picture).Picture();
+            EXPECT_TRUE(SameRaster(now, picture == std::string(row.Picture) ? contained.Raster
+                                                                            : before.at(picture)));
+        }
+    }
+}
+
+// Ctrl with a slot's digit runs that slot's Open... and Ctrl+U the upload,
+// from wherever the focus is in the active window; the digit alone, or with
+// Ctrl and Alt (AltGr), does nothing.
+TEST(Win32Window, CtrlDigitOpensForItsSlotAndCtrlUUploads) {
+    THidWindowsLoop loop;
+    TKorvalisDeviceModel::TOptions options;
+    TWin32Demo demo(options);
+    TWin32MainWindow& window = demo.MainWindow();
+    window.SetQuitOnClose(false);
+    demo.Show();
+    SetForegroundWindow(window.Handle());
+    IStatusPanel& status = window.StatusPanel("stBar");
+    ASSERT_TRUE(Pump(
+        window, [&] { return status.Text() == "Connected"; }, 10000))
+        << status.Text();
+    TScratch scratch;
+    struct TDialog : IOpenDialog {
+        int Runs = 0;
+        std::string File;
+        std::optional<std::string> Execute() override {
+            ++Runs;
+            return File;
+        }
+    } dialog;
+    dialog.File = Utf8(scratch.Write(L"square.png", SquarePng()));
+    window.Form().SetOpenDialog(&dialog);
+    const TExpected loaded(Utf16(dialog.File), "");
+
+    struct TRow {
+        std::vector<WORD> Keys;
+        const char* Loads; // the slot's picture, or none
+        bool Uploads;
+    };
+    const TRow rows[] = {
+        {{VK_CONTROL, '3'}, "img3", false},           {{'2'}, nullptr, false},
+        {{VK_CONTROL, VK_MENU, '2'}, nullptr, false}, {{VK_CONTROL, '1'}, "img1", false},
+        {{VK_CONTROL, 'U'}, nullptr, true},
+    };
+    const char* const pictures[] = {"img1", "img2", "img3"};
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(std::string(1, char(row.Keys.back())) + " after " +
+                     std::to_string(row.Keys.size() - 1) + " modifiers");
+        std::map<std::string, TRaster> before;
+        for (const char* picture : pictures)
+            before.emplace(picture, window.PictureControl(picture).Picture());
+        const int runs = dialog.Runs;
+        status.SetText("idle");
+        Press(row.Keys);
+        if (row.Uploads)
+            EXPECT_TRUE(Pump(
+                window, [&] { return status.Text() == "Upload succeeded"; }, 30000))
+                << status.Text();
+        else
+            Settle(window, 300);
+        EXPECT_EQ(dialog.Runs, runs + (row.Loads ? 1 : 0));
+        for (const char* picture : pictures) {
+            SCOPED_TRACE(picture);
+            const bool loads = row.Loads && picture == std::string(row.Loads);
+            EXPECT_TRUE(SameRaster(window.PictureControl(picture).Picture(),
+                                   loads ? loaded.Raster : before.at(picture)));
+        }
+        if (!row.Uploads && !row.Loads) {
+            EXPECT_EQ(status.Text(), "idle");
+        }
+    }
+    window.Form().SetOpenDialog(nullptr);
 }
