@@ -114,16 +114,17 @@ uint64_t JpegRasterBytes(const TJpegPicture& jpeg) {
 }
 
 // Draws fileName onto the slot and answers the decoded source when it is at
-// most keep bytes. A picture that will not be kept and is drawn with the
-// default options takes the paths that hold the least: a JPEG keeps only the
-// rows the fitted picture takes, any other is composed over black in its own
-// raster. The same pixels either way. The slot is cleared only once the file
-// has decoded.
+// most keep bytes (never with keep 0). A picture that will not be kept and is
+// drawn with the default options takes the paths that hold the least: a JPEG
+// keeps only the rows the fitted picture takes, any other is composed over
+// black in its own raster. The same pixels either way. The slot is cleared
+// only once the file has decoded.
 std::optional<TSourcePicture> DrawFile(IPictureControl& image, const std::string& fileName,
                                        const TPictureOptions& options, uint64_t keep) {
     TPictureOptions others = options;
     others.AutoOrient = true;
     const bool plain = others == TPictureOptions{};
+    const auto kept = [keep](uint64_t bytes) { return keep > 0 && bytes <= keep; };
     std::optional<TSourcePicture> source;
     TRaster rendered;
     {
@@ -137,7 +138,7 @@ std::optional<TSourcePicture> DrawFile(IPictureControl& image, const std::string
             jpeg.LoadFromFile(fileName);
             source->Orientation = JpegOrientation(jpeg.FileData());
             const bool upright = !options.AutoOrient || source->Orientation == 1;
-            if (plain && upright && JpegRasterBytes(jpeg) > keep) {
+            if (plain && upright && !kept(JpegRasterBytes(jpeg))) {
                 TRowFitter fitter;
                 jpeg.DecodeRows([&fitter](int y, int height, const TRaster& row) {
                     fitter.Row(y, height, row);
@@ -148,7 +149,7 @@ std::optional<TSourcePicture> DrawFile(IPictureControl& image, const std::string
             jpeg.AssignTo(source->Colours);
         } else {
             TDecodedPicture decoded = DecodePicture(fileName);
-            if (plain && decoded.Colours.Stride() * uint64_t(decoded.Colours.Height()) > keep) {
+            if (plain && !kept(decoded.Colours.Stride() * uint64_t(decoded.Colours.Height()))) {
                 PlaceOnSlot(image, ComposeOverBlack(std::move(decoded)));
                 return std::nullopt;
             }
@@ -157,7 +158,7 @@ std::optional<TSourcePicture> DrawFile(IPictureControl& image, const std::string
         rendered = Rendered(*source, image, options);
     }
     Show(image, std::move(rendered));
-    if (source->Bytes() > keep)
+    if (!kept(source->Bytes()))
         source.reset();
     return source;
 }
