@@ -74,7 +74,6 @@ void TChunkIHDR::PrepareImageData() {
         FImageData.reset(static_cast<uint8_t*>(std::calloc(imageBytes, 1)));
         if (!FImageData)
             throw EOutOfResources();
-        AdviseLargePages(FImageData.get(), imageBytes);
     }
 }
 

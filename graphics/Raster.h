@@ -32,8 +32,6 @@ struct TFreeBits {
     void operator()(uint8_t* p) const { std::free(p); }
 };
 using TRasterBits = std::unique_ptr<uint8_t, TFreeBits>;
-// Asks for large pages under a big pixel buffer (a hint; nothing changes if refused).
-void AdviseLargePages(void* memory, size_t bytes);
 
 // A picture in memory: 24-bit rows (blue, green, red per pixel) or 8-bit indexed
 // rows with a 256-entry colour table. Rows are stored top-down without padding,

@@ -9,16 +9,20 @@ TRaster ComposeOverBlack(TDecodedPicture picture) {
     if (!picture.Alpha || out.Empty())
         return std::move(out);
     out.SetPixelFormat(TPixelFormat::pf24bit);
-    std::vector<uint8_t> alpha(static_cast<size_t>(out.Width()));
+    const size_t width = static_cast<size_t>(out.Width());
+    std::vector<uint8_t> alpha(width);
+    // Each sample beside its pixel's alpha, so the products run as one plain
+    // loop the compiler turns into vector code.
+    std::vector<uint8_t> spread(width * 3);
     for (int y = 0; y < out.Height(); ++y) {
         uint8_t* p = out.ScanLine(y);
         picture.Alpha->Row(y, p, alpha.data());
-        for (int x = 0; x < out.Width(); ++x, p += 3) {
-            const unsigned a = alpha[static_cast<size_t>(x)];
-            // Over the black background the term (255 - a) * d is zero.
-            for (int c = 0; c < 3; ++c)
-                p[c] = static_cast<uint8_t>((p[c] * a + 255u) >> 8);
-        }
+        for (size_t x = 0; x < width; ++x)
+            spread[3 * x] = spread[3 * x + 1] = spread[3 * x + 2] = alpha[x];
+        // Over the black background the term (255 - a) * d is zero.
+        const uint8_t* a = spread.data();
+        for (size_t i = 0; i < width * 3; ++i)
+            p[i] = static_cast<uint8_t>((unsigned(p[i]) * a[i] + 255u) >> 8);
     }
     return std::move(out);
 }

@@ -102,60 +102,80 @@ TRaster Rendered(const TSourcePicture& source, const IPictureControl& image,
 
 } // namespace
 
-void LoadImageFile(IPictureControl& image, const std::string& fileName,
-                   const TPictureOptions& options) {
+namespace {
+
+// The decoded JPEG's raster size, never more than it will be: one byte a pixel
+// for greyscale or 8-bit output, else three (a CMYK file asked for 8 bits
+// still decodes to three).
+uint64_t JpegRasterBytes(const TJpegPicture& jpeg) {
+    const bool eightBit = jpeg.Grayscale() || jpeg.Options().Grayscale ||
+                          jpeg.Options().PixelFormat == TJpegPixelFormat::jf8Bit;
+    return uint64_t(jpeg.Width()) * uint64_t(jpeg.Height()) * (eightBit ? 1 : 3);
+}
+
+// Draws fileName onto the slot and answers the decoded source when it is at
+// most keep bytes (never with keep 0). A picture that will not be kept and is
+// drawn with the default options takes the paths that hold the least: a JPEG
+// keeps only the rows the fitted picture takes, any other is composed over
+// black in its own raster. The same pixels either way. The slot is cleared
+// only once the file has decoded.
+std::optional<TSourcePicture> DrawFile(IPictureControl& image, const std::string& fileName,
+                                       const TPictureOptions& options, uint64_t keep) {
     TPictureOptions others = options;
     others.AutoOrient = true;
     const bool plain = others == TPictureOptions{};
-    // The slot is cleared only once the file has decoded.
-    if (PictureKindOf(fileName) != TPictureKind::pkJpeg) {
-        if (plain) {
-            PlaceOnSlot(image, DecodePictureFile(fileName));
-            return;
-        }
-        // The reader, the turned copy and the slot share one load's budget.
-        TRaster rendered;
-        {
-            TLoadScope load;
-            rendered = Rendered(DecodeSourcePicture(fileName), image, options);
-        }
-        Show(image, std::move(rendered));
-        return;
-    }
-    // A camera JPEG is tens of megabytes decoded, and a progressive one needs as
-    // much again inside libjpeg: keep only the rows the fitted picture takes.
-    // libjpeg's memory and the fitted picture share one load's budget, as the
-    // other kinds' do in DecodePictureFile.
-    TRaster fitted;
+    const auto kept = [keep](uint64_t bytes) { return keep > 0 && bytes <= keep; };
+    std::optional<TSourcePicture> source;
+    TRaster rendered;
     {
+        // The reader, any turned copy and the slot share one load's budget.
         TLoadScope load;
-        TJpegPicture jpeg;
-        jpeg.LoadFromFile(fileName);
-        TSourcePicture source;
-        source.Orientation = JpegOrientation(jpeg.FileData());
-        if (!plain || (options.AutoOrient && source.Orientation != 1)) {
-            // Turned or filtered, the picture is needed whole.
-            jpeg.AssignTo(source.Colours);
-            fitted = Rendered(source, image, options);
+        source.emplace();
+        if (PictureKindOf(fileName) == TPictureKind::pkJpeg) {
+            // A camera JPEG is tens of megabytes decoded, and a progressive one
+            // needs as much again inside libjpeg.
+            TJpegPicture jpeg;
+            jpeg.LoadFromFile(fileName);
+            source->Orientation = JpegOrientation(jpeg.FileData());
+            const bool upright = !options.AutoOrient || source->Orientation == 1;
+            if (plain && upright && !kept(JpegRasterBytes(jpeg))) {
+                TRowFitter fitter;
+                jpeg.DecodeRows([&fitter](int y, int height, const TRaster& row) {
+                    fitter.Row(y, height, row);
+                });
+                PlaceOnSlot(image, fitter.Take());
+                return std::nullopt;
+            }
+            jpeg.AssignTo(source->Colours);
         } else {
-            TRowFitter fitter;
-            jpeg.DecodeRows(
-                [&fitter](int y, int height, const TRaster& row) { fitter.Row(y, height, row); });
-            PlaceOnSlot(image, fitter.Take());
-            return;
+            TDecodedPicture decoded = DecodePicture(fileName);
+            if (plain && !kept(decoded.Colours.Stride() * uint64_t(decoded.Colours.Height()))) {
+                PlaceOnSlot(image, ComposeOverBlack(std::move(decoded)));
+                return std::nullopt;
+            }
+            *source = SourcePictureOf(std::move(decoded));
         }
+        rendered = Rendered(*source, image, options);
     }
-    Show(image, std::move(fitted));
+    Show(image, std::move(rendered));
+    if (!kept(source->Bytes()))
+        source.reset();
+    return source;
+}
+
+} // namespace
+
+void LoadImageFile(IPictureControl& image, const std::string& fileName,
+                   const TPictureOptions& options) {
+    DrawFile(image, fileName, options, 0);
 }
 
 void TSlotSource::Load(IPictureControl& image, const std::string& fileName,
                        const TPictureOptions& options) {
-    TLoadScope load;
-    TSourcePicture source = DecodeSourcePicture(fileName);
-    Show(image, Rendered(source, image, options));
+    std::optional<TSourcePicture> source = DrawFile(image, fileName, options, FBudget);
     FFileName = fileName;
-    FHeld = source.Bytes() <= FBudget;
-    FSource = FHeld ? std::move(source) : TSourcePicture{};
+    FHeld = source.has_value();
+    FSource = FHeld ? std::move(*source) : TSourcePicture{};
 }
 
 void TSlotSource::Render(IPictureControl& image, const TPictureOptions& options) const {

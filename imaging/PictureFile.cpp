@@ -118,13 +118,17 @@ std::string UnknownTypeMessage() {
 
 EUnknownPictureType::EUnknownPictureType() : EInvalidImage(UnknownTypeMessage()) {}
 
-TRaster DecodePictureFile(const std::string& fileName) {
-    // One budget for the reader, the compositing and the working raster together.
-    TLoadScope load;
+TDecodedPicture DecodePicture(const std::string& fileName) {
     const TPictureFormat* format = FormatOf(fileName);
     if (!format)
         throw EUnknownPictureType();
-    return ComposeOverBlack(format->Decode(fileName));
+    return format->Decode(fileName);
+}
+
+TRaster DecodePictureFile(const std::string& fileName) {
+    // One budget for the reader, the compositing and the working raster together.
+    TLoadScope load;
+    return ComposeOverBlack(DecodePicture(fileName));
 }
 
 } // namespace korvalis

@@ -47,6 +47,10 @@ class EUnknownPictureType : public EInvalidImage {
     EUnknownPictureType();
 };
 
+// The decoder's picture, its colours and transparency apart, by the name's
+// ending. Raises the reader's exception, or EUnknownPictureType.
+TDecodedPicture DecodePicture(const std::string& fileName);
+
 // The picture as a slot load holds it after decoding and compositing, before
 // fitting: 24-bit, or 8-bit with a colour table for grey JPEGs and indexed BMPs.
 // Raises the reader's exception, or EUnknownPictureType.

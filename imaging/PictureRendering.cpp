@@ -324,23 +324,8 @@ size_t TSourcePicture::Bytes() const {
     return Colours.Stride() * size_t(Colours.Height()) + Alpha.Stride() * size_t(Alpha.Height());
 }
 
-TSourcePicture DecodeSourcePicture(const std::string& fileName) {
-    TLoadScope load;
+TSourcePicture SourcePictureOf(TDecodedPicture decoded) {
     TSourcePicture source;
-    const TPictureKind kind = PictureKindOf(fileName);
-    if (kind == TPictureKind::pkJpeg) {
-        TJpegPicture jpeg;
-        jpeg.LoadFromFile(fileName);
-        source.Orientation = JpegOrientation(jpeg.FileData());
-        jpeg.AssignTo(source.Colours);
-        return source;
-    }
-    const auto formats = PictureFormats();
-    const auto format = std::find_if(formats.begin(), formats.end(),
-                                     [kind](const TPictureFormat& f) { return f.Kind == kind; });
-    if (kind == TPictureKind::pkUnknown || format == formats.end())
-        throw EUnknownPictureType();
-    TDecodedPicture decoded = format->Decode(fileName);
     source.Colours = std::move(decoded.Colours);
     if (!decoded.Alpha || source.Colours.Empty())
         return source;
@@ -360,24 +345,39 @@ TSourcePicture DecodeSourcePicture(const std::string& fileName) {
     return source;
 }
 
+TSourcePicture DecodeSourcePicture(const std::string& fileName) {
+    TLoadScope load;
+    if (PictureKindOf(fileName) == TPictureKind::pkJpeg) {
+        TJpegPicture jpeg;
+        jpeg.LoadFromFile(fileName);
+        TSourcePicture source;
+        source.Orientation = JpegOrientation(jpeg.FileData());
+        jpeg.AssignTo(source.Colours);
+        return source;
+    }
+    return SourcePictureOf(DecodePicture(fileName));
+}
+
 TRaster RenderPicture(const TSourcePicture& source, const TPictureOptions& options, int slotWidth,
                       int slotHeight) {
     TTurn turn = TurnOfRotation(options.Rotation);
     if (options.AutoOrient)
         turn = Then(TurnOfOrientation(source.Orientation), turn);
     const bool seeThrough = !source.Alpha.Empty() && !source.Colours.Empty();
-    // At most one working copy beside the source: turned, then composed in place.
+    // At most one working copy beside the source: turned, and for the smooth
+    // filter composed in place first, since composing does not commute with
+    // averaging. Nearest-neighbour sampling picks whole pixels, so the device
+    // fit composes only the pixels it picked.
     const TRaster* picture = &source.Colours;
-    TRaster work;
+    const TRaster* alpha = seeThrough ? &source.Alpha : nullptr;
+    TRaster work, turnedAlpha;
     if (turn != TTurn{}) {
         work = Turned(source.Colours, turn);
-        if (seeThrough)
-            ComposeOver(work, Turned(source.Alpha, turn), options.Background);
         picture = &work;
-    } else if (seeThrough) {
-        work = source.Colours;
-        ComposeOver(work, source.Alpha, options.Background);
-        picture = &work;
+        if (seeThrough) {
+            turnedAlpha = Turned(source.Alpha, turn);
+            alpha = &turnedAlpha;
+        }
     }
     TRaster slot(slotWidth, slotHeight);
     slot.SetFillColor(options.Background);
@@ -388,12 +388,23 @@ TRaster RenderPicture(const TSourcePicture& source, const TPictureOptions& optio
     const TPlacement place = PlacementOf(picture->Width(), picture->Height(), options.Fit,
                                          options.Enlarge, slotWidth, slotHeight);
     if (options.Fit == TFitMode::Device) {
-        if (place.Width == picture->Width() && place.Height == picture->Height())
+        const bool scaled = place.Width != picture->Width() || place.Height != picture->Height();
+        if (!scaled && !alpha) {
             slot.Draw(int(place.Left), int(place.Top), *picture);
-        else
-            slot.Draw(int(place.Left), int(place.Top),
-                      picture->Stretched(int(place.Width), int(place.Height)));
+        } else {
+            const int w = int(place.Width), h = int(place.Height);
+            TRaster fitted = scaled ? picture->Stretched(w, h) : *picture;
+            if (alpha)
+                ComposeOver(fitted, scaled ? alpha->Stretched(w, h) : *alpha, options.Background);
+            slot.Draw(int(place.Left), int(place.Top), fitted);
+        }
     } else {
+        if (alpha) {
+            if (picture != &work)
+                work = source.Colours;
+            ComposeOver(work, *alpha, options.Background);
+            picture = &work;
+        }
         DrawScaled(*picture, place, options.Filter, slot);
     }
     if (options.Dither)

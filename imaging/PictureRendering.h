@@ -5,6 +5,7 @@
 // and rotation, fitting, dithering. The default options give the same pixels
 // as PlaceOnSlot.
 
+#include "imaging/Compositing.h"
 #include "imaging/PictureOptions.h"
 
 #include "graphics/Raster.h"
@@ -61,6 +62,9 @@ struct TSourcePicture {
 // Reads fileName whole (one load's budget). Raises the reader's exception, or
 // EUnknownPictureType.
 TSourcePicture DecodeSourcePicture(const std::string& fileName);
+// A decoder's picture as a slot keeps it: the alpha plane apart, and only when
+// some pixel lets the background through. Raises what the decoder's alpha does.
+TSourcePicture SourcePictureOf(TDecodedPicture decoded);
 
 // The slot's picture (slotWidth x slotHeight, 24 bits) made from source with the options.
 TRaster RenderPicture(const TSourcePicture& source, const TPictureOptions& options,

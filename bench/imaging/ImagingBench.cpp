@@ -1,8 +1,9 @@
-// "Open..." to the slot painted, through the toolkit interfaces the window
-// uses (a dialog answering the file, the slot's picture control), for a
-// 24-megapixel camera JPEG and a 12-megapixel RGB PNG, against libjpeg-turbo and
-// libpng decoding the same files alone; and each load's peak memory against the
-// decoded 24-bit picture. The pictures are made here.
+// "Open..." to the slot painted, exactly as the window does it (a dialog
+// answering the file, the slot's picture control and its kept source, the
+// options a slot starts with), for camera JPEGs within and beyond a slot's
+// source budget and 12-megapixel RGB and RGBA PNGs, against libjpeg-turbo and
+// libpng decoding the same files alone; and each load's peak memory against
+// the decoded 24-bit picture. The pictures are made here.
 #include "imaging/ImageSlots.h"
 
 #include <benchmark/benchmark.h>
@@ -34,12 +35,9 @@ constexpr int kHeight = 4000;
 constexpr int kPngWidth = 4000;
 constexpr int kPngHeight = 3000;
 
-std::string gJpegPath;
-std::string gPngPath;
-
 // A photo-like picture: smooth gradients with a little fine detail, so the
 // entropy coder has real work.
-void MakeJpeg(const std::string& path) {
+void MakeJpeg(const std::string& path, int width, int height) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {
         std::perror(path.c_str());
@@ -50,20 +48,20 @@ void MakeJpeg(const std::string& path) {
     c.err = jpeg_std_error(&err);
     jpeg_create_compress(&c);
     jpeg_stdio_dest(&c, f);
-    c.image_width = kWidth;
-    c.image_height = kHeight;
+    c.image_width = width;
+    c.image_height = height;
     c.input_components = 3;
     c.in_color_space = JCS_RGB;
     jpeg_set_defaults(&c);
     jpeg_set_quality(&c, 90, TRUE);
     jpeg_start_compress(&c, TRUE);
-    std::vector<uint8_t> row(size_t(kWidth) * 3);
+    std::vector<uint8_t> row(size_t(width) * 3);
     uint32_t noise = 12345;
-    for (int y = 0; y < kHeight; ++y) {
-        for (int x = 0; x < kWidth; ++x) {
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
             noise = noise * 1664525u + 1013904223u;
             const int n = int(noise >> 28) - 8;
-            const double fx = x / double(kWidth), fy = y / double(kHeight);
+            const double fx = x / double(width), fy = y / double(height);
             row[3 * x] = uint8_t(std::clamp(int(200 * fx + 30 * std::sin(fy * 40)) + n, 0, 255));
             row[3 * x + 1] =
                 uint8_t(std::clamp(int(180 * fy + 40 * std::cos(fx * 25)) + n, 0, 255));
@@ -78,8 +76,10 @@ void MakeJpeg(const std::string& path) {
     std::fclose(f);
 }
 
-// An RGB PNG of the same kind of picture, written by libpng at its defaults.
-void MakePng(const std::string& path) {
+// An RGB PNG of the same kind of picture, written by libpng at its defaults;
+// with alpha, its transparency grows from left to right, so a load composes
+// every pixel.
+void MakePng(const std::string& path, bool alpha) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {
         std::perror(path.c_str());
@@ -88,21 +88,24 @@ void MakePng(const std::string& path) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_init_io(png, f);
-    png_set_IHDR(png, info, kPngWidth, kPngHeight, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, kPngWidth, kPngHeight, 8,
+                 alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    std::vector<uint8_t> row(size_t(kPngWidth) * 3);
+    const int channels = alpha ? 4 : 3;
+    std::vector<uint8_t> row(size_t(kPngWidth) * channels);
     uint32_t noise = 12345;
     for (int y = 0; y < kPngHeight; ++y) {
         for (int x = 0; x < kPngWidth; ++x) {
             noise = noise * 1664525u + 1013904223u;
             const int n = int(noise >> 28) - 8;
             const double fx = x / double(kPngWidth), fy = y / double(kPngHeight);
-            row[3 * x] = uint8_t(std::clamp(int(200 * fx + 30 * std::sin(fy * 40)) + n, 0, 255));
-            row[3 * x + 1] =
-                uint8_t(std::clamp(int(180 * fy + 40 * std::cos(fx * 25)) + n, 0, 255));
-            row[3 * x + 2] =
-                uint8_t(std::clamp(int(120 + 100 * std::sin((fx + fy) * 9)) + n, 0, 255));
+            uint8_t* p = row.data() + size_t(channels) * x;
+            p[0] = uint8_t(std::clamp(int(200 * fx + 30 * std::sin(fy * 40)) + n, 0, 255));
+            p[1] = uint8_t(std::clamp(int(180 * fy + 40 * std::cos(fx * 25)) + n, 0, 255));
+            p[2] = uint8_t(std::clamp(int(120 + 100 * std::sin((fx + fy) * 9)) + n, 0, 255));
+            if (alpha)
+                p[3] = uint8_t(std::clamp(int(255 * fx) + n, 0, 255));
         }
         png_write_row(png, row.data());
     }
@@ -131,11 +134,15 @@ class TStatus : public IStatusPanel {
     std::string FText;
 };
 
+// As the window opens a file (its Open... and a file dropped on a slot): the
+// slot's own source keeps what it may of the picture for a later change of
+// options, with the options a slot starts with.
 void OpenToSlot(const std::string& path) {
     TRasterPictureControl slot;
+    TSlotSource source;
     TAnsweringDialog dialog(path);
     TStatus status;
-    LoadImage(slot, dialog, status);
+    LoadImage(slot, dialog, status, source, TPictureOptions{});
     if (!status.Text().empty() || slot.Changes() == 0) {
         std::fprintf(stderr, "the load failed\n");
         std::exit(1);
@@ -143,79 +150,77 @@ void OpenToSlot(const std::string& path) {
     benchmark::DoNotOptimize(slot.Picture().Bits());
 }
 
-void BM_OpenJpeg24MP(benchmark::State& state) {
-    for (auto _ : state)
-        OpenToSlot(gJpegPath);
-    state.counters["MP/s"] = benchmark::Counter(double(kWidth) * kHeight / 1e6,
-                                                benchmark::Counter::kIsIterationInvariantRate);
-}
-
-void BM_OpenPng12MP(benchmark::State& state) {
-    for (auto _ : state)
-        OpenToSlot(gPngPath);
-    state.counters["MP/s"] = benchmark::Counter(double(kPngWidth) * kPngHeight / 1e6,
-                                                benchmark::Counter::kIsIterationInvariantRate);
-}
-
 // The peer: libpng alone, same file, every row into a freshly allocated
 // full-size buffer.
-void BM_LibpngDecodeAlone(benchmark::State& state) {
-    for (auto _ : state) {
-        std::FILE* f = std::fopen(gPngPath.c_str(), "rb");
-        png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-        png_infop info = png_create_info_struct(png);
-        png_init_io(png, f);
-        png_read_info(png, info);
-        const size_t stride = png_get_rowbytes(png, info);
-        const uint32_t height = png_get_image_height(png, info);
-        std::unique_ptr<uint8_t[]> pixels(new uint8_t[stride * height]);
-        std::vector<png_bytep> rows(height);
-        for (uint32_t y = 0; y < height; ++y)
-            rows[y] = pixels.get() + stride * y;
-        png_read_image(png, rows.data());
-        png_read_end(png, nullptr);
-        png_destroy_read_struct(&png, &info, nullptr);
-        std::fclose(f);
-        benchmark::DoNotOptimize(pixels.get());
-    }
-    state.counters["MP/s"] = benchmark::Counter(double(kPngWidth) * kPngHeight / 1e6,
-                                                benchmark::Counter::kIsIterationInvariantRate);
+void LibpngDecode(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, f);
+    png_read_info(png, info);
+    const size_t stride = png_get_rowbytes(png, info);
+    const uint32_t height = png_get_image_height(png, info);
+    std::unique_ptr<uint8_t[]> pixels(new uint8_t[stride * height]);
+    std::vector<png_bytep> rows(height);
+    for (uint32_t y = 0; y < height; ++y)
+        rows[y] = pixels.get() + stride * y;
+    png_read_image(png, rows.data());
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(f);
+    benchmark::DoNotOptimize(pixels.get());
 }
 
 // The peer: libjpeg-turbo alone, same file, same output layout (BGR), every row
 // into a freshly allocated full-size buffer.
-void BM_LibjpegDecodeAlone(benchmark::State& state) {
-    for (auto _ : state) {
-        std::FILE* f = std::fopen(gJpegPath.c_str(), "rb");
-        jpeg_decompress_struct d{};
-        jpeg_error_mgr err{};
-        d.err = jpeg_std_error(&err);
-        jpeg_create_decompress(&d);
-        jpeg_stdio_src(&d, f);
-        jpeg_read_header(&d, TRUE);
-        d.out_color_space = JCS_EXT_BGR;
-        jpeg_start_decompress(&d);
-        const size_t stride = size_t(d.output_width) * 3;
-        std::unique_ptr<uint8_t[]> pixels(new uint8_t[stride * d.output_height]);
-        while (d.output_scanline < d.output_height) {
-            JSAMPROW rows[1] = {pixels.get() + stride * d.output_scanline};
-            jpeg_read_scanlines(&d, rows, 1);
-        }
-        jpeg_finish_decompress(&d);
-        jpeg_destroy_decompress(&d);
-        std::fclose(f);
-        benchmark::DoNotOptimize(pixels.get());
+void LibjpegDecode(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    jpeg_decompress_struct d{};
+    jpeg_error_mgr err{};
+    d.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&d);
+    jpeg_stdio_src(&d, f);
+    jpeg_read_header(&d, TRUE);
+    d.out_color_space = JCS_EXT_BGR;
+    jpeg_start_decompress(&d);
+    const size_t stride = size_t(d.output_width) * 3;
+    std::unique_ptr<uint8_t[]> pixels(new uint8_t[stride * d.output_height]);
+    while (d.output_scanline < d.output_height) {
+        JSAMPROW rows[1] = {pixels.get() + stride * d.output_scanline};
+        jpeg_read_scanlines(&d, rows, 1);
     }
-    state.counters["MP/s"] = benchmark::Counter(double(kWidth) * kHeight / 1e6,
-                                                benchmark::Counter::kIsIterationInvariantRate);
+    jpeg_finish_decompress(&d);
+    jpeg_destroy_decompress(&d);
+    std::fclose(f);
+    benchmark::DoNotOptimize(pixels.get());
 }
 
-// Several short repetitions, interleaved at random, so a busy machine weighs on
-// both sides alike; the table takes the medians.
-BENCHMARK(BM_OpenJpeg24MP)->Unit(benchmark::kMillisecond)->MinTime(1.0)->Repetitions(7);
-BENCHMARK(BM_LibjpegDecodeAlone)->Unit(benchmark::kMillisecond)->MinTime(1.0)->Repetitions(7);
-BENCHMARK(BM_OpenPng12MP)->Unit(benchmark::kMillisecond)->MinTime(1.0)->Repetitions(7);
-BENCHMARK(BM_LibpngDecodeAlone)->Unit(benchmark::kMillisecond)->MinTime(1.0)->Repetitions(7);
+struct TPicture {
+    const char* Label;
+    const char* File;
+    int Width, Height;
+    void (*Make)(const std::string& path);
+    void (*Peer)(const std::string& path);
+    const char* PeerName;
+    std::string Path = {};
+    std::string OursName() const { return std::string("Open ") + Label; }
+    std::string PeerRun() const { return std::string(PeerName) + " decoding " + Label; }
+    double DecodedMiB() const { return double(Width) * Height * 3 / 1048576.0; }
+};
+
+TPicture gPictures[] = {
+    // Within a slot's budget: decoded whole and kept for a change of options.
+    {"JPEG 3264 x 2448 (kept)", "camera-8mp.jpg", 3264, 2448,
+     [](const std::string& path) { MakeJpeg(path, 3264, 2448); }, LibjpegDecode, "libjpeg-turbo"},
+    // Beyond it: fitted row by row as it decodes.
+    {"JPEG 6000 x 4000", "camera-24mp.jpg", kWidth, kHeight,
+     [](const std::string& path) { MakeJpeg(path, kWidth, kHeight); }, LibjpegDecode,
+     "libjpeg-turbo"},
+    {"PNG 4000 x 3000 RGB", "rgb-12mp.png", kPngWidth, kPngHeight,
+     [](const std::string& path) { MakePng(path, false); }, LibpngDecode, "libpng"},
+    {"PNG 4000 x 3000 RGBA", "rgba-12mp.png", kPngWidth, kPngHeight,
+     [](const std::string& path) { MakePng(path, true); }, LibpngDecode, "libpng"},
+};
 
 long StatusKiB(const char* field) {
     std::ifstream in("/proc/self/status");
@@ -265,22 +270,36 @@ int main(int argc, char** argv) {
     char dir[] = "/tmp/korvalis-bench-XXXXXX";
     if (!mkdtemp(dir))
         return 1;
-    gJpegPath = std::string(dir) + "/camera-24mp.jpg";
-    gPngPath = std::string(dir) + "/rgb-12mp.png";
-    MakeJpeg(gJpegPath);
-    MakePng(gPngPath);
+    for (TPicture& picture : gPictures) {
+        picture.Path = std::string(dir) + "/" + picture.File;
+        picture.Make(picture.Path);
+    }
 
     // Memory first, in a process that has not yet cached large blocks.
-    const struct {
-        const char* Label;
-        const std::string* Path;
-        double DecodedMiB;
-    } loads[] = {
-        {"JPEG 6000 x 4000", &gJpegPath, double(kWidth) * kHeight * 3 / 1048576.0},
-        {"PNG 4000 x 3000 RGB", &gPngPath, double(kPngWidth) * kPngHeight * 3 / 1048576.0}};
-    double peakMiB[2];
-    for (int i = 0; i < 2; ++i)
-        peakMiB[i] = PeakLoadMiB(*loads[i].Path);
+    std::vector<double> peakMiB;
+    for (const TPicture& picture : gPictures)
+        peakMiB.push_back(PeakLoadMiB(picture.Path));
+
+    // Several short repetitions of each side, interleaved at random, so a busy
+    // machine weighs on both alike; the table takes the medians.
+    for (const TPicture& picture : gPictures) {
+        const double megapixels = double(picture.Width) * picture.Height / 1e6;
+        const auto run = [megapixels](void (*load)(const std::string&), const std::string& path) {
+            return [megapixels, load, path](benchmark::State& state) {
+                for (auto _ : state)
+                    load(path);
+                state.counters["MP/s"] =
+                    benchmark::Counter(megapixels, benchmark::Counter::kIsIterationInvariantRate);
+            };
+        };
+        using TLoad = void (*)(const std::string&);
+        for (auto [name, load] : {std::pair<std::string, TLoad>{picture.OursName(), OpenToSlot},
+                                  std::pair<std::string, TLoad>{picture.PeerRun(), picture.Peer}})
+            benchmark::RegisterBenchmark(name.c_str(), run(load, picture.Path))
+                ->Unit(benchmark::kMillisecond)
+                ->MinTime(1.0)
+                ->Repetitions(7);
+    }
 
     // Interleave the benchmarks unless the caller chose otherwise.
     std::vector<char*> args(argv, argv + argc);
@@ -302,28 +321,23 @@ int main(int argc, char** argv) {
     } rows[] = {{&reporter.Wall, false, "median wall time"},
                 {&reporter.Wall, true, "fastest wall time"},
                 {&reporter.Cpu, false, "median CPU time"}};
-    const struct {
-        const char* Ours;
-        const char* Peer;
-        const char* Label;
-    } pairs[] = {{"BM_OpenJpeg24MP", "BM_LibjpegDecodeAlone", "JPEG 6000 x 4000 vs libjpeg-turbo"},
-                 {"BM_OpenPng12MP", "BM_LibpngDecodeAlone", "PNG 4000 x 3000 RGB vs libpng"}};
-    for (const auto& pair : pairs)
+    for (const TPicture& picture : gPictures)
         for (const auto& row : rows) {
-            const double load = TRatioReporter::Pick(*row.Times, pair.Ours, row.Lowest);
-            const double peer = TRatioReporter::Pick(*row.Times, pair.Peer, row.Lowest);
+            const double load = TRatioReporter::Pick(*row.Times, picture.OursName(), row.Lowest);
+            const double peer = TRatioReporter::Pick(*row.Times, picture.PeerRun(), row.Lowest);
             if (load > 0 && peer > 0)
-                std::printf("| Open... to the slot painted, %s decoding alone, %s | %.1f ms | "
-                            "%.1f ms | %.3f | <= 1.10 |\n",
-                            pair.Label, row.Label, load, peer, load / peer);
+                std::printf("| Open... to the slot painted, %s vs %s decoding alone, %s | %.1f ms "
+                            "| %.1f ms | %.3f | <= 1.10 |\n",
+                            picture.Label, picture.PeerName, row.Label, load, peer, load / peer);
         }
-    for (int i = 0; i < 2; ++i)
+    for (size_t i = 0; i < std::size(gPictures); ++i) {
+        const double limit = 1.5 * gPictures[i].DecodedMiB() + 16;
         std::printf("| peak memory of the %s load vs 1.5 x decoded 24-bit picture + 16 MiB | "
                     "%.1f MiB | %.1f MiB | %.3f | <= 1.00 |\n",
-                    loads[i].Label, peakMiB[i], 1.5 * loads[i].DecodedMiB + 16,
-                    peakMiB[i] / (1.5 * loads[i].DecodedMiB + 16));
-    std::remove(gJpegPath.c_str());
-    std::remove(gPngPath.c_str());
+                    gPictures[i].Label, peakMiB[i], limit, peakMiB[i] / limit);
+    }
+    for (const TPicture& picture : gPictures)
+        std::remove(picture.Path.c_str());
     rmdir(dir);
     return 0;
 }

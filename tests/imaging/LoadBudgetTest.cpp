@@ -8,11 +8,13 @@
 #include "graphics/Exceptions.h"
 #include "imaging/ImageSlots.h"
 #include "imaging/PictureFile.h"
+#include "imaging/PngWriter.h"
 
 #include <gtest/gtest.h>
 #include <jerror.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -208,6 +210,62 @@ TEST(LoadBudget, JpegSlotLoadsStayWithinTheirBounds) {
         }
         EXPECT_EQ(outcome, row.Outcome) << row.Name;
         EXPECT_LE(load.Budget().Peak(), row.MaxPeak) << row.Name;
+    }
+}
+
+// A window's load draws what the plain load draws and holds no more, but for
+// what it keeps: a picture beyond the slot's budget is fitted or composed as
+// the plain load does it, one within is kept and drawn without a working copy.
+TEST(LoadBudget, AWindowLoadHoldsThePlainLoadAndWhatItKeeps) {
+    const size_t r1000 = 1000 * 1000 * 3;
+    const auto rgba = [] {
+        TPngPixels png;
+        png.Width = png.Height = 1000;
+        png.ColourType = 6;
+        for (uint32_t y = 0; y < 1000; ++y)
+            for (uint32_t x = 0; x < 1000; ++x)
+                png.Rows.insert(png.Rows.end(),
+                                {uint8_t(x), uint8_t(y), uint8_t(x ^ y), uint8_t(x + y)});
+        return EncodePng(png);
+    };
+    const struct {
+        const char* Name;
+        std::function<std::vector<uint8_t>()> Make;
+        size_t Budget;
+        bool Kept;
+        uint64_t MaxExtra; // bytes held beyond the plain load's peak
+    } rows[] = {
+        // The plain load never holds the decoded JPEG.
+        {"window.jpg", [] { return MakeJpegOf(PatternRaster(1000, 1000)); }, r1000, true, r1000},
+        {"window.jpg", [] { return MakeJpegOf(PatternRaster(1000, 1000)); }, r1000 - 1, false, 0},
+        {"window progressive.jpg", [] { return JpegDeclaring(1000, 1000); }, r1000 - 1, false, 0},
+        // The colours are the plain load's own; the alpha plane is kept beside them.
+        {"window rgba.png", rgba, r1000 + 1000000, true, 1000000},
+        {"window rgba.png", rgba, r1000 - 1, false, 0},
+    };
+    for (const auto& row : rows) {
+        const std::string path = WriteScratchFile(row.Name, row.Make());
+        TRasterPictureControl plain, window;
+        uint64_t plainPeak = 0, windowPeak = 0;
+        {
+            TLoadScope load;
+            LoadImageFile(plain, path);
+            plainPeak = load.Budget().Peak();
+        }
+        TSlotSource source(row.Budget);
+        {
+            TLoadScope load;
+            source.Load(window, path, {});
+            windowPeak = load.Budget().Peak();
+        }
+        EXPECT_EQ(source.HeldBytes() > 0, row.Kept) << row.Name << " " << row.Budget;
+        EXPECT_LE(windowPeak, plainPeak + row.MaxExtra) << row.Name << " " << row.Budget;
+        const TRaster &a = plain.Picture(), &b = window.Picture();
+        ASSERT_EQ(a.Width(), b.Width());
+        ASSERT_EQ(a.Height(), b.Height());
+        for (int y = 0; y < a.Height(); ++y)
+            ASSERT_EQ(std::memcmp(a.ScanLine(y), b.ScanLine(y), a.Stride()), 0)
+                << row.Name << " row " << y;
     }
 }
 
