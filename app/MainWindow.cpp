@@ -177,33 +177,6 @@ void TQtMainWindow::SetTabOrder(std::span<const TComponentLayout> layout) {
         setTabOrder(chain[i], chain[i + 1]);
 }
 
-template <class T>
-T& TQtMainWindow::Find(std::map<std::string, T*, std::less<>>& kind, std::string_view name) {
-    const auto found = kind.find(name);
-    if (found == kind.end())
-        throw std::out_of_range("the window has no such component: " + std::string(name));
-    return *found->second;
-}
-
-IPictureControl& TQtMainWindow::PictureControl(std::string_view name) {
-    return Find(FPictures, name);
-}
-IPushButton& TQtMainWindow::Button(std::string_view name) {
-    return Find(FButtons, name);
-}
-IStatusPanel& TQtMainWindow::StatusPanel(std::string_view name) {
-    return Find(FStatusPanels, name);
-}
-IProgressBar& TQtMainWindow::ProgressBar(std::string_view name) {
-    return Find(FProgressBars, name);
-}
-IOneShotTimer& TQtMainWindow::Timer(std::string_view name) {
-    return Find(FTimers, name);
-}
-IOpenDialog& TQtMainWindow::OpenDialog(std::string_view name) {
-    return Find(FDialogs, name);
-}
-
 void TQtMainWindow::SetHint(std::string_view name, const std::string& text) {
     Find(FWidgets, name).setToolTip(QString::fromStdString(text));
 }

@@ -7,6 +7,7 @@
 #include "qtloop/QtTimer.h"
 #include "toolkit/Components.h"
 #include "toolkit/Layout.h"
+#include "toolkit/NamedComponents.h"
 
 #include <QGroupBox>
 #include <QProgressBar>
@@ -28,7 +29,7 @@ namespace korvalis {
 // gives the form behaviour (form/TfrmMain) its components and passes on the
 // window's show, key-downs and private messages.
 class TQtMainWindow : public QWidget,
-                      public IFormComponents,
+                      public TNamedComponents,
                       public IWindowCursor,
                       public IRepaintable {
     Q_OBJECT
@@ -63,13 +64,8 @@ class TQtMainWindow : public QWidget,
     TDevConBinding& DevConBinding() { return FForm->DevConBinding(); }
     TAltBugFix& AltBugFix() { return FForm->AltBugFix(); }
 
-    // IFormComponents
-    IPictureControl& PictureControl(std::string_view name) override;
-    IPushButton& Button(std::string_view name) override;
-    IStatusPanel& StatusPanel(std::string_view name) override;
-    IProgressBar& ProgressBar(std::string_view name) override;
-    IOneShotTimer& Timer(std::string_view name) override;
-    IOpenDialog& OpenDialog(std::string_view name) override;
+    // IFormComponents (the named components come from TNamedComponents)
+    using TNamedComponents::OpenDialog;
     IWindowCursor& Cursor() override { return *this; }
     IRepaintable& Window() override { return *this; }
     IBusyWindow* BusyWindow() override { return &FBusyWindow; }
@@ -99,15 +95,8 @@ class TQtMainWindow : public QWidget,
   private:
     void Build(std::span<const TComponentLayout> layout);
     void SetTabOrder(std::span<const TComponentLayout> layout);
-    template <class T> T& Find(std::map<std::string, T*, std::less<>>& kind, std::string_view name);
 
     std::map<std::string, QWidget*, std::less<>> FWidgets;
-    std::map<std::string, IPictureControl*, std::less<>> FPictures;
-    std::map<std::string, IPushButton*, std::less<>> FButtons;
-    std::map<std::string, IStatusPanel*, std::less<>> FStatusPanels;
-    std::map<std::string, IProgressBar*, std::less<>> FProgressBars;
-    std::map<std::string, IOneShotTimer*, std::less<>> FTimers;
-    std::map<std::string, IOpenDialog*, std::less<>> FDialogs;
     std::vector<std::unique_ptr<TQtButton>> FButtonAdaptors;
     std::vector<std::unique_ptr<TQtProgressBar>> FProgressAdaptors;
     std::vector<std::unique_ptr<TQtOpenDialog>> FDialogObjects;

@@ -286,33 +286,6 @@ bool TWin32MainWindow::PreTranslate(MSG& msg) {
     return IsDialogMessageW(FHandle, &msg);
 }
 
-template <class T>
-T& TWin32MainWindow::Find(std::map<std::string, T*, std::less<>>& kind, std::string_view name) {
-    const auto found = kind.find(name);
-    if (found == kind.end())
-        throw std::out_of_range("the window has no such component: " + std::string(name));
-    return *found->second;
-}
-
-IPictureControl& TWin32MainWindow::PictureControl(std::string_view name) {
-    return Find(FPictures, name);
-}
-IPushButton& TWin32MainWindow::Button(std::string_view name) {
-    return Find(FButtons, name);
-}
-IStatusPanel& TWin32MainWindow::StatusPanel(std::string_view name) {
-    return Find(FStatusPanels, name);
-}
-IProgressBar& TWin32MainWindow::ProgressBar(std::string_view name) {
-    return Find(FProgressBars, name);
-}
-IOneShotTimer& TWin32MainWindow::Timer(std::string_view name) {
-    return Find(FTimers, name);
-}
-IOpenDialog& TWin32MainWindow::OpenDialog(std::string_view name) {
-    return Find(FDialogs, name);
-}
-
 void TWin32MainWindow::SetHint(std::string_view name, const std::string& text) {
     HWND control = ControlHandle(name);
     if (!control)

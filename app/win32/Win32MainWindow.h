@@ -5,6 +5,7 @@
 #include "form/MainForm.h"
 #include "toolkit/Components.h"
 #include "toolkit/Layout.h"
+#include "toolkit/NamedComponents.h"
 
 #include "Win32Api.h"
 
@@ -22,7 +23,7 @@ namespace korvalis {
 // the dots per inch of the screen it is on, it gives the form behaviour
 // (form/TfrmMain) its components and passes on the window's first show, its
 // key-downs and its private messages. Holds no behaviour of its own.
-class TWin32MainWindow : public IFormComponents,
+class TWin32MainWindow : public TNamedComponents,
                          public IWindowCursor,
                          public IRepaintable,
                          public IFormWindow {
@@ -51,13 +52,7 @@ class TWin32MainWindow : public IFormComponents,
     // was dealt with (do not dispatch it then).
     bool PreTranslate(MSG& msg);
 
-    // IFormComponents
-    IPictureControl& PictureControl(std::string_view name) override;
-    IPushButton& Button(std::string_view name) override;
-    IStatusPanel& StatusPanel(std::string_view name) override;
-    IProgressBar& ProgressBar(std::string_view name) override;
-    IOneShotTimer& Timer(std::string_view name) override;
-    IOpenDialog& OpenDialog(std::string_view name) override;
+    // IFormComponents (the named components come from TNamedComponents)
     IWindowCursor& Cursor() override { return *this; }
     IRepaintable& Window() override { return *this; }
     IBusyWindow* BusyWindow() override { return &FBusyWindow; }
@@ -97,7 +92,6 @@ class TWin32MainWindow : public IFormComponents,
     void SetTabOrder(std::span<const TComponentLayout> layout);
     // Sizes and places the window and every control for dots per inch dpi.
     void Place(int dpi);
-    template <class T> T& Find(std::map<std::string, T*, std::less<>>& kind, std::string_view name);
     // The menu of a picture: the one under a point of the screen, or with
     // the point at -1 (the keyboard) the one in the focused control's group.
     bool ContextMenu(LPARAM at);
@@ -119,12 +113,6 @@ class TWin32MainWindow : public IFormComponents,
     std::vector<TBuilt> FBuilt;
     std::unique_ptr<TWin32Control> FRoot;
     std::unique_ptr<TWin32MessagePoster> FMessages;
-    std::map<std::string, IPictureControl*, std::less<>> FPictures;
-    std::map<std::string, IPushButton*, std::less<>> FButtons;
-    std::map<std::string, IStatusPanel*, std::less<>> FStatusPanels;
-    std::map<std::string, IProgressBar*, std::less<>> FProgressBars;
-    std::map<std::string, IOneShotTimer*, std::less<>> FTimers;
-    std::map<std::string, IOpenDialog*, std::less<>> FDialogs;
     std::vector<std::unique_ptr<TWin32PictureControl>> FPictureObjects;
     std::vector<std::unique_ptr<TWin32Button>> FButtonObjects;
     std::vector<std::unique_ptr<TWin32StatusBar>> FStatusObjects;
