@@ -63,14 +63,17 @@ void WritePpm(const TRaster& raster, TOutputSink& sink) {
     if (rowBytes == 0)
         return;
     const int rowsPerBlock = int(std::max<size_t>(1, (size_t{1} << 20) / rowBytes));
-    std::vector<uint8_t> block(rowBytes * size_t(std::min(rowsPerBlock, raster.Height())));
+    // One spare byte: an indexed pixel is stored as four, the fourth overwritten
+    // by the next pixel.
+    std::vector<uint8_t> block(rowBytes * size_t(std::min(rowsPerBlock, raster.Height())) + 1);
     const bool indexed = raster.PixelFormat() == TPixelFormat::pf8bit;
-    uint8_t rgb[256][3];
+    uint8_t rgb[256][4];
     for (int i = 0; i < 256; ++i) {
         const TRGBQuad& q = raster.ColorTable()[size_t(i)];
         rgb[i][0] = q.rgbRed;
         rgb[i][1] = q.rgbGreen;
         rgb[i][2] = q.rgbBlue;
+        rgb[i][3] = 0;
     }
     for (int y = 0; y < raster.Height();) {
         const int rows = std::min(rowsPerBlock, raster.Height() - y);
@@ -79,7 +82,7 @@ void WritePpm(const TRaster& raster, TOutputSink& sink) {
             const uint8_t* in = raster.ScanLine(y);
             if (indexed) {
                 for (int x = 0; x < raster.Width(); ++x, out += 3)
-                    std::memcpy(out, rgb[in[x]], 3);
+                    std::memcpy(out, rgb[in[x]], 4);
             } else {
                 SwapRedBlue(in, out, rowBytes);
                 out += rowBytes;

@@ -217,6 +217,7 @@ bool Replace(const std::string& name, const TTarget& t,
             error = errno;
         if (error == 0) {
             TOutputSink sink(fd);
+            sink.StartWritingToDisk();
             writer(sink);
             sink.Flush();
             error = sink.Error();
@@ -248,6 +249,7 @@ bool Replace(const std::string& name, const TTarget& t,
 } // namespace
 
 void TOutputSink::WriteThrough(const uint8_t* data, size_t size) {
+    const uint64_t start = FWritten;
     while (size > 0 && FError == 0) {
         const ssize_t n = ::write(FHandle, data, size);
         if (n < 0) {
@@ -261,7 +263,14 @@ void TOutputSink::WriteThrough(const uint8_t* data, size_t size) {
         }
         data += n;
         size -= size_t(n);
+        FWritten += uint64_t(n);
     }
+#ifdef SYNC_FILE_RANGE_WRITE
+    // Only a hint: where the system refuses it, the final sync does it all.
+    if (FStartWriteback && FWritten > start)
+        ::sync_file_range(FHandle, off64_t(start), off64_t(FWritten - start),
+                          SYNC_FILE_RANGE_WRITE);
+#endif
 }
 
 bool WriteOutputFile(const std::string& fileName, const std::function<void(TOutputSink&)>& writer) {

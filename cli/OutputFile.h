@@ -49,11 +49,17 @@ class TOutputSink {
     // Windows), 0 while all went well.
     int Error() const { return FError; }
 
+    // For a file that is synced once complete: each part written goes to the disk
+    // at once, while the rest is still being made, and the final sync waits less.
+    void StartWritingToDisk() { FStartWriteback = true; }
+
   private:
     void WriteThrough(const uint8_t* data, size_t size);
 
     TOutputHandle FHandle;
     int FError = 0;
+    bool FStartWriteback = false;
+    uint64_t FWritten = 0;
     std::string FBuffer;
 };
 

@@ -4,6 +4,7 @@
 #include "graphics/Resources.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 
@@ -313,6 +314,9 @@ TRaster TPngPicture::ToRaster() const {
     raster.SetSizeUninitialized(width, height);
     const TColorTable& table = header.ColorTable();
     const int bits = header.BitsPerPixel();
+    std::array<std::array<uint8_t, 4>, 256> quads{};
+    for (size_t i = 0; i < quads.size(); ++i)
+        quads[i] = {table[i].rgbBlue, table[i].rgbGreen, table[i].rgbRed, 0};
     for (int y = 0; y < height; ++y) {
         const uint8_t* src = Scanline(y);
         uint8_t* dst = raster.ScanLine(y);
@@ -322,6 +326,15 @@ TRaster TPngPicture::ToRaster() const {
         }
         if (bits == 24) {
             std::memcpy(dst, src, static_cast<size_t>(width) * 3);
+            continue;
+        }
+        if (bits == 8) {
+            // Four bytes a pixel, the fourth overwritten by the next one: one
+            // store instead of three for the most common indexed depth.
+            int x = 0;
+            for (; x + 1 < width; ++x)
+                std::memcpy(dst + 3 * x, &quads[src[x]], 4);
+            std::memcpy(dst + 3 * x, &quads[src[x]], 3);
             continue;
         }
         for (int x = 0; x < width; ++x) {

@@ -9,7 +9,33 @@
 #include <utility>
 #include <vector>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace korvalis {
+
+namespace {
+
+// A large raster is written soon after it is made: having the kernel put in all
+// its pages with one call costs about a quarter less than one fault per page at
+// the first write. Kernels before 5.14 refuse the request; the pages then come
+// one fault at a time as before.
+void PopulateForWriting([[maybe_unused]] uint8_t* bits, [[maybe_unused]] uint64_t bytes) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    constexpr uint64_t kWorthIt = 1 << 20;
+    if (bytes < kWorthIt)
+        return;
+    static const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(bits) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(bits) + bytes) & ~(page - 1);
+    if (end > begin)
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#endif
+}
+
+} // namespace
 
 TRaster::TRaster(int width, int height, TPixelFormat format) : FFormat(format) {
     SetSize(width, height);
@@ -68,6 +94,7 @@ void TRaster::Allocate(int width, int height, bool zero) {
         bits.reset(static_cast<uint8_t*>(zero ? std::calloc(bytes, 1) : std::malloc(bytes)));
         if (!bits)
             throw EOutOfResources();
+        PopulateForWriting(bits.get(), bytes);
     }
     FBits = std::move(bits);
     FCharge = std::move(charge);

@@ -502,6 +502,54 @@ TEST(BmpReader, RunLengthEncodedPixels) {
                                .Pixels = {255, 1, 0, 2, 200, 200, 0, 255, 1, 2, 3}})));
 }
 
+TEST(BmpReader, RunLengthWithoutABlackColourWidensOnlyWhenPixelsAreSkipped) {
+    // 256 colours, none black: a skipped pixel needs 24 bits, a full picture does not.
+    std::vector<TRGBQuad> grey(256);
+    for (size_t i = 0; i < grey.size(); ++i)
+        grey[i] = {static_cast<uint8_t>(i | 1), static_cast<uint8_t>(i | 1),
+                   static_cast<uint8_t>(i | 1), 0};
+    constexpr int B = -1; // black: skipped
+    const struct {
+        const char* Name;
+        std::vector<uint8_t> Data;
+        TPixelFormat Format;
+        int Expected[3][4]; // colour indices, top row first
+    } cases[] = {
+        {"every pixel given",
+         {4, 7, 0, 0, 0, 4, 1, 2, 3, 4, 0, 0, 2, 9, 2, 8, 0, 0, 0, 1},
+         TPixelFormat::pf8bit,
+         {{9, 9, 8, 8}, {1, 2, 3, 4}, {7, 7, 7, 7}}},
+        {"end of line inside a row",
+         {4, 7, 0, 0, 0, 3, 1, 2, 3, 0, 0, 0, 2, 9, 2, 8, 0, 0, 0, 1},
+         TPixelFormat::pf24bit,
+         {{9, 9, 8, 8}, {1, 2, 3, B}, {7, 7, 7, 7}}},
+        {"delta",
+         {4, 7, 0, 0, 1, 5, 0, 2, 1, 0, 2, 6, 0, 0, 2, 9, 2, 8, 0, 1},
+         TPixelFormat::pf24bit,
+         {{9, 9, 8, 8}, {5, B, 6, 6}, {7, 7, 7, 7}}},
+        {"data cut short",
+         {4, 7, 0, 0, 2, 5},
+         TPixelFormat::pf24bit,
+         {{B, B, B, B}, {5, 5, B, B}, {7, 7, 7, 7}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const TRaster raster = Read(Make({.Width = 4,
+                                          .Height = 3,
+                                          .BitCount = 8,
+                                          .Compression = 1,
+                                          .Colors = grey,
+                                          .Pixels = c.Data}));
+        EXPECT_EQ(raster.PixelFormat(), c.Format);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 4; ++x) {
+                const int i = c.Expected[y][x];
+                const uint8_t v = i == B ? 0 : static_cast<uint8_t>(i | 1);
+                EXPECT_EQ(raster.Pixel(x, y), (TColor{v, v, v})) << x << "," << y;
+            }
+    }
+}
+
 TEST(BmpReader, Failures) {
     const auto valid = Make({.Pixels = kRows24});
     const struct {
