@@ -357,10 +357,15 @@ TRaster TPngPicture::ToRaster() const {
 TRaster TPngPicture::TakeRaster() {
     TChunkIHDR& header = Header();
     const size_t width = header.Width(), height = header.Height();
-    if (header.BitsPerPixel() != 24 || !header.FImageData || width == 0 || height == 0)
+    // An opaque 8-bit picture keeps its indexes: converting them to colours is
+    // left to whoever needs them, row by row. With transparency the indexes are
+    // still needed for the alpha, so those are converted here.
+    const int bitsPerPixel = header.BitsPerPixel();
+    const bool indexed = bitsPerPixel == 8 && TransparencyMode() == ptmNone;
+    if ((bitsPerPixel != 24 && !indexed) || !header.FImageData || width == 0 || height == 0)
         return ToRaster();
     uint8_t* bits = header.FImageData.get();
-    const size_t stride = header.RowStride(), row = width * 3;
+    const size_t stride = header.RowStride(), row = width * (indexed ? 1 : 3);
     std::unique_ptr<uint8_t[]> spare(new uint8_t[row]);
     for (size_t top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
         uint8_t* a = bits + top * stride;
@@ -377,8 +382,11 @@ TRaster TPngPicture::TakeRaster() {
     // buffer: it is not shrunk); the alpha plane's stays with the header.
     TBudgetCharge charge = header.FRasterCharge.Split(uint64_t{stride} * height);
     TRaster raster;
-    raster.Adopt(static_cast<int>(width), static_cast<int>(height), TPixelFormat::pf24bit,
+    raster.Adopt(static_cast<int>(width), static_cast<int>(height),
+                 indexed ? TPixelFormat::pf8bit : TPixelFormat::pf24bit,
                  TRasterBits(header.FImageData.release()), std::move(charge));
+    if (indexed)
+        raster.ColorTable() = header.ColorTable();
     return raster;
 }
 

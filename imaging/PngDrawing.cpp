@@ -168,9 +168,12 @@ TDecodedPicture DecodePngFile(const std::string& fileName) {
     TDecodedPicture decoded{png->TakeRaster(), nullptr};
     if (decoded.Colours.Empty())
         return decoded;
-    decoded.Colours.SetPixelFormat(TPixelFormat::pf24bit);
-    if (std::unique_ptr<IPictureAlpha> alpha = PngAlpha(*png))
+    // An opaque indexed picture stays indexed, as 8-bit bitmaps do: whoever
+    // needs 24 bits converts, so the load never holds the picture at both sizes.
+    if (std::unique_ptr<IPictureAlpha> alpha = PngAlpha(*png)) {
+        decoded.Colours.SetPixelFormat(TPixelFormat::pf24bit);
         decoded.Alpha = std::make_unique<TOwnedPngAlpha>(std::move(png), std::move(alpha));
+    }
     return decoded;
 }
 

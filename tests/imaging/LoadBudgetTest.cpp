@@ -162,8 +162,8 @@ TEST(LoadBudget, HandedOverRowsKeepTheirCharge) {
         // 1001 pixels of 3 bytes take 3004 bytes a row in the PNG's buffer.
         {"rgb 1001.png", 2, 3004 * 1000, 3004 * 1000 + kMiB},
         {"rgba 1001.png", 6, 3004 * 1000, (3004 + 1001) * 1000 + kMiB},
-        // Grey rows are widened into a raster of their own.
-        {"grey 1001.png", 0, 3003 * 1000, (1004 + 3003) * 1000 + kMiB},
+        // Opaque grey (and palette) rows stay indexed: the buffer itself is handed over.
+        {"grey 1001.png", 0, 1004 * 1000, 1004 * 1000 + kMiB},
     };
     for (const auto& row : rows) {
         const std::string path = WriteScratchFile(row.Name, PngOfZeros(1001, 1000, row.ColourType));
