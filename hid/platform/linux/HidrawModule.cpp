@@ -5,7 +5,6 @@
 #include "LinuxPlatform.h"
 #include "hid/Hid.h"
 #include "hid/ModuleLoader.h"
-#include "hid/platform/Platforms.h"
 
 #include <cerrno>
 #include <cstring>

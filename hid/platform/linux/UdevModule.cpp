@@ -7,7 +7,6 @@
 #include "hid/Hid.h"
 #include "hid/ModuleLoader.h"
 #include "hid/SetupApi.h"
-#include "hid/platform/Platforms.h"
 
 #include <cerrno>
 #include <condition_variable>
