@@ -95,8 +95,12 @@ const TUdev& Udev() {
 udev* gContext = nullptr;
 
 bool BindUdev() {
-    if (!Binding().Load("libudev.so.1"))
+    // A failed hook never sees its unload: give the count back so that the
+    // next module load tries libudev again.
+    if (!Binding().Load("libudev.so.1")) {
+        Binding().Unload();
         return false;
+    }
     gContext = Udev().udev_new();
     if (!gContext) {
         Binding().Unload();

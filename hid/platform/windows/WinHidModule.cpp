@@ -309,7 +309,12 @@ uint32_t GetLastError() {
 }
 
 bool Bind() {
-    return Binding().Load("hid.dll");
+    // A failed hook never sees its unload: give the count back so that the
+    // next module load tries the system library again.
+    if (Binding().Load("hid.dll"))
+        return true;
+    Binding().Unload();
+    return false;
 }
 
 void Unbind() {

@@ -327,7 +327,12 @@ int MonitorReceive(HDEVMONITOR handle) {
 }
 
 bool Bind() {
-    return Binding().Load("setupapi.dll");
+    // A failed hook never sees its unload: give the count back so that the
+    // next module load tries the system library again.
+    if (Binding().Load("setupapi.dll"))
+        return true;
+    Binding().Unload();
+    return false;
 }
 
 void Unbind() {
