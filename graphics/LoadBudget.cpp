@@ -10,26 +10,27 @@ namespace korvalis {
 
 namespace {
 thread_local std::shared_ptr<TLoadBudget> tCurrentLoad;
+
+// Each side held to 2^32, so the product cannot overflow.
+uint64_t PixelsOf(uint64_t width, uint64_t height) {
+    return std::min<uint64_t>(width, UINT32_MAX) * std::min<uint64_t>(height, UINT32_MAX);
+}
 } // namespace
 
 uint64_t TLoadBudget::LimitFor(uint64_t width, uint64_t height) {
-    // Both at most 2^32, so the product cannot overflow before the cap.
-    const uint64_t pixels = width * height;
+    const uint64_t pixels = PixelsOf(width, height);
     const uint64_t raster = pixels > TRaster::kMaxBytes / 3 ? TRaster::kMaxBytes : pixels * 3;
     return kRasterFactor * raster + kAllowance;
 }
 
 void TLoadBudget::SetPicture(uint64_t width, uint64_t height) {
-    width = std::min<uint64_t>(width, UINT32_MAX);
-    height = std::min<uint64_t>(height, UINT32_MAX);
-    if (width * height > TRaster::kMaxBytes / 3)
+    if (PixelsOf(width, height) > TRaster::kMaxBytes / 3)
         throw EOutOfResources();
     FLimit = std::max(FUsed, LimitFor(width, height));
 }
 
 void TLoadBudget::AllowFor(uint64_t width, uint64_t height) {
-    FLimit = std::max(FLimit, LimitFor(std::min<uint64_t>(width, UINT32_MAX),
-                                       std::min<uint64_t>(height, UINT32_MAX)));
+    FLimit = std::max(FLimit, LimitFor(width, height));
 }
 
 bool TLoadBudget::TryReserve(uint64_t bytes) {

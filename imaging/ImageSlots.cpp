@@ -85,10 +85,6 @@ class TRowFitter {
     int FNext = 0;
 };
 
-} // namespace
-
-namespace {
-
 void Show(IPictureControl& image, TRaster picture) {
     image.DiscardPicture();
     image.Picture() = std::move(picture);
@@ -99,10 +95,6 @@ TRaster Rendered(const TSourcePicture& source, const IPictureControl& image,
                  const TPictureOptions& options) {
     return RenderPicture(source, options, image.ControlWidth(), image.ControlHeight());
 }
-
-} // namespace
-
-namespace {
 
 // The decoded JPEG's raster size, never more than it will be: one byte a pixel
 // for greyscale or 8-bit output, else three (a CMYK file asked for 8 bits

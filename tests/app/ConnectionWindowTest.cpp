@@ -22,13 +22,6 @@ namespace {
 using sim::TKorvalisSimModel;
 using sim::TSimPlatform;
 
-void Settle(int ms) {
-    QElapsedTimer watch;
-    watch.start();
-    while (watch.elapsed() < ms)
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-}
-
 std::shared_ptr<TKorvalisSimModel> Model(std::array<uint8_t, 3> fw = {19, 2, 16},
                                          uint8_t marker = 0xCF) {
     TKorvalisDeviceModel::TOptions options;

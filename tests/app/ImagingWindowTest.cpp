@@ -1,4 +1,5 @@
 // The window's slots driven through its buttons, with a scripted dialog.
+#include "WaitFor.h"
 #include "app/MainWindow.h"
 #include "bundle/ResourceBundle.h"
 #include "imaging/ImageSlots.h"
@@ -10,7 +11,6 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QImage>
 #include <QListView>
@@ -170,10 +170,7 @@ TEST_F(ImagingWindow, DialogFilterMatchesTheEndingsInAnyCase) {
         names.sort();
         return names;
     };
-    QElapsedTimer watch;
-    watch.start();
-    while (listing() != shown && watch.elapsed() < 3000)
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    WaitFor([&] { return listing() == shown; });
     QApplication::processEvents(QEventLoop::AllEvents, 100);
     EXPECT_EQ(listing().join(' ').toStdString(), shown.join(' ').toStdString());
 }

@@ -6,7 +6,6 @@
 #include "app/MainWindow.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QWindow>
@@ -120,10 +119,7 @@ TEST(X11Window, UploadRepairsDamageAnswersPingsAndDropsClicks) {
     EXPECT_GT(repairedAt, 0) << "the damaged area was not painted again during the upload";
     EXPECT_GT(answeredAt, 0) << "the ping was not answered during the upload";
     hooked->OnReport = nullptr;
-    QElapsedTimer settle;
-    settle.start();
-    while (settle.elapsed() < 500)
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    Settle(500);
     if (xdotool.isEmpty())
         std::printf("xdotool missing: the click during the upload was not tried\n");
     else
