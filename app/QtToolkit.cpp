@@ -107,8 +107,7 @@ QString DroppedFile(const QMimeData* data) {
 } // namespace
 
 void TPictureControl::dragEnterEvent(QDragEnterEvent* event) {
-    if (FOnDrop && !DroppedFile(event->mimeData()).isEmpty())
-        event->acceptProposedAction();
+    dragMoveEvent(event); // a drag enter is a drag move that arrived
 }
 
 void TPictureControl::dragMoveEvent(QDragMoveEvent* event) {
