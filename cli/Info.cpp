@@ -52,8 +52,7 @@ int RunInfo(std::span<const std::string> args) {
     std::vector<std::unique_ptr<TCheck>> checks;
     bool passed = false;
     controller.SetOnEnumerate(THidEnumerateEvent::Make(&checks, [&](THidDevice* device, int index) {
-        if (device->Identity().VendorID == TConnection::kVendorID &&
-            device->Identity().ProductID == TConnection::kProductID) {
+        if (TConnection::Accepts(device->Identity().VendorID, device->Identity().ProductID)) {
             checks.push_back(std::make_unique<TCheck>(*device));
             checks.back()->Connection.DevConEnumerate(checks.back()->Adapter, index);
         }

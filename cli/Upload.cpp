@@ -22,8 +22,8 @@ std::vector<std::string> KorvalisDevicePaths(TLoopSession& session, int timeoutM
     bool passed = false;
     THidDeviceController controller;
     controller.SetOnEnumerate(THidEnumerateEvent::Make(nullptr, [&](THidDevice* d, int) {
-        if (d && d->PnPInfo() && d->Identity().VendorID == TConnection::kVendorID &&
-            d->Identity().ProductID == TConnection::kProductID)
+        if (d && d->PnPInfo() &&
+            TConnection::Accepts(d->Identity().VendorID, d->Identity().ProductID))
             paths.push_back(d->PnPInfo()->DevicePath);
         return true;
     }));

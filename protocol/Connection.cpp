@@ -81,7 +81,7 @@ void TConnection::Reset() {
 }
 
 bool TConnection::DevConEnumerate(IProtocolDevice& device, int) {
-    if (device.VendorID() == kVendorID && device.ProductID() == kProductID) {
+    if (Accepts(device.VendorID(), device.ProductID())) {
         Report(TConnectionState::csChecking);
         FCurrentDevice = &device;
         device.Claim();

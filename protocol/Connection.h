@@ -64,6 +64,10 @@ class TConnection {
   public:
     static constexpr uint16_t kVendorID = 0x0416;
     static constexpr uint16_t kProductID = 0x5020;
+    // The one rule for which devices the connection takes.
+    static constexpr bool Accepts(uint16_t vendorID, uint16_t productID) {
+        return vendorID == kVendorID && productID == kProductID;
+    }
     static constexpr int32_t kConfigBlockSize = 576;
     static constexpr uint32_t kReportBufferSize = 65; // ID plus 64 bytes
     static constexpr int kReportPayload = 64;
