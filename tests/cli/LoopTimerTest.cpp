@@ -28,28 +28,28 @@ TEST(LoopTimer, TicksOnlyForTheCurrentSchedule) {
         int MinTicks, MaxTicks;
         bool StopInHandler = false;
     };
-    // Interval 40 ms unless a step changes it; a timer never ticks early, so
+    // Interval 120 ms unless a step changes it; a timer never ticks early, so
     // a run shorter than the interval since the last (re)start sees no tick.
     const TRow rows[] = {
-        {"repeats while enabled", {{Enable}, {Run, 250}}, 2, 7},
-        {"a stop cancels the tick", {{Enable}, {Run, 10}, {Disable}, {Run, 120}}, 0, 0},
+        {"repeats while enabled", {{Enable}, {Run, 750}}, 2, 7},
+        {"a stop cancels the tick", {{Enable}, {Run, 10}, {Disable}, {Run, 360}}, 0, 0},
         {"a restart counts from the restart",
-         {{Enable}, {Run, 25}, {Disable}, {Enable}, {Run, 30}},
+         {{Enable}, {Run, 75}, {Disable}, {Enable}, {Run, 90}},
          0,
          0},
         {"a new interval restarts a running timer",
-         {{Enable}, {Run, 25}, {Interval, 80}, {Run, 60}},
+         {{Enable}, {Run, 75}, {Interval, 240}, {Run, 180}},
          0,
          0},
-        {"an idle timer given an interval stays idle", {{Interval, 20}, {Run, 80}}, 0, 0},
-        {"the handler's stop ends it", {{Enable}, {Run, 200}}, 1, 1, true},
-        {"a tick queued for a timer gone does nothing", {{Enable}, {Destroy}, {Run, 100}}, 0, 0},
+        {"an idle timer given an interval stays idle", {{Interval, 60}, {Run, 240}}, 0, 0},
+        {"the handler's stop ends it", {{Enable}, {Run, 600}}, 1, 1, true},
+        {"a tick queued for a timer gone does nothing", {{Enable}, {Destroy}, {Run, 300}}, 0, 0},
     };
     for (const TRow& row : rows) {
         SCOPED_TRACE(row.Name);
         auto timer = std::make_unique<cli::TLoopTimer>();
         int ticks = 0;
-        timer->SetInterval(40);
+        timer->SetInterval(120);
         timer->SetOnTimer([&] {
             ++ticks;
             if (row.StopInHandler)
