@@ -4,11 +4,13 @@
 #include "OutputFile.h"
 #include "SlotOptions.h"
 
+#include "decoders/JpegPicture.h"
 #include "imaging/PictureFile.h"
 
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -52,46 +54,90 @@ void SwapRedBlue(const uint8_t* in, uint8_t* out, size_t count) {
     SwapRedBlueScalar(in, out, count);
 }
 
-// The PPM goes out in blocks of about 1 MiB, each converted from the raster's
+// The PPM goes out in blocks of about 1 MiB, each converted from the picture's
 // rows (blue, green, red or indexed) just before it is written: no second copy
 // of a picture that can be tens of megabytes.
-void WritePpm(const TRaster& raster, TOutputSink& sink) {
-    const std::string header =
-        "P6\n" + std::to_string(raster.Width()) + " " + std::to_string(raster.Height()) + "\n255\n";
-    sink.Write(header.data(), header.size());
-    const size_t rowBytes = size_t(raster.Width()) * 3;
-    if (rowBytes == 0)
-        return;
-    const int rowsPerBlock = int(std::max<size_t>(1, (size_t{1} << 20) / rowBytes));
-    // One spare byte: an indexed pixel is stored as four, the fourth overwritten
-    // by the next pixel.
-    std::vector<uint8_t> block(rowBytes * size_t(std::min(rowsPerBlock, raster.Height())) + 1);
-    const bool indexed = raster.PixelFormat() == TPixelFormat::pf8bit;
-    uint8_t rgb[256][4];
-    for (int i = 0; i < 256; ++i) {
-        const TRGBQuad& q = raster.ColorTable()[size_t(i)];
-        rgb[i][0] = q.rgbRed;
-        rgb[i][1] = q.rgbGreen;
-        rgb[i][2] = q.rgbBlue;
-        rgb[i][3] = 0;
-    }
-    for (int y = 0; y < raster.Height();) {
-        const int rows = std::min(rowsPerBlock, raster.Height() - y);
-        uint8_t* out = block.data();
-        for (int r = 0; r < rows; ++r, ++y) {
-            const uint8_t* in = raster.ScanLine(y);
-            if (indexed) {
-                for (int x = 0; x < raster.Width(); ++x, out += 3)
-                    std::memcpy(out, rgb[in[x]], 4);
-            } else {
-                SwapRedBlue(in, out, rowBytes);
-                out += rowBytes;
-            }
-        }
-        sink.Write(block.data(), size_t(out - block.data()));
-        if (sink.Error() != 0)
+class TPpmWriter {
+  public:
+    // format: a raster with the rows' width, pixel format and colour table.
+    TPpmWriter(TOutputSink& sink, const TRaster& format, int height)
+        : FSink(sink), FWidth(format.Width()), FRowBytes(size_t(format.Width()) * 3),
+          FIndexed(format.PixelFormat() == TPixelFormat::pf8bit) {
+        const std::string header =
+            "P6\n" + std::to_string(FWidth) + " " + std::to_string(height) + "\n255\n";
+        sink.Write(header.data(), header.size());
+        if (FRowBytes == 0)
             return;
+        FRowsPerBlock = int(std::max<size_t>(1, (size_t{1} << 20) / FRowBytes));
+        // One spare byte: an indexed pixel is stored as four, the fourth
+        // overwritten by the next pixel.
+        FBlock.resize(FRowBytes * size_t(std::clamp(height, 1, FRowsPerBlock)) + 1);
+        for (int i = 0; i < 256; ++i) {
+            const TRGBQuad& q = format.ColorTable()[size_t(i)];
+            FRgb[i][0] = q.rgbRed;
+            FRgb[i][1] = q.rgbGreen;
+            FRgb[i][2] = q.rgbBlue;
+            FRgb[i][3] = 0;
+        }
     }
+    void Add(const uint8_t* row) {
+        if (FRowBytes == 0 || FSink.Error() != 0)
+            return;
+        uint8_t* out = FBlock.data() + FRowBytes * size_t(FRows);
+        if (FIndexed) {
+            for (int x = 0; x < FWidth; ++x, out += 3)
+                std::memcpy(out, FRgb[row[x]], 4);
+        } else {
+            SwapRedBlue(row, out, FRowBytes);
+        }
+        if (++FRows == FRowsPerBlock)
+            Flush();
+    }
+
+    // Writes the rows of a block not yet full.
+    void Flush() {
+        if (FRows > 0)
+            FSink.Write(FBlock.data(), FRowBytes * size_t(FRows));
+        FRows = 0;
+    }
+
+  private:
+    TOutputSink& FSink;
+    int FWidth;
+    size_t FRowBytes;
+    bool FIndexed;
+    int FRowsPerBlock = 1;
+    int FRows = 0;
+    std::vector<uint8_t> FBlock;
+    uint8_t FRgb[256][4];
+};
+
+void WritePpm(const TRaster& raster, TOutputSink& sink) {
+    TPpmWriter ppm(sink, raster, raster.Height());
+    for (int y = 0; y < raster.Height(); ++y)
+        ppm.Add(raster.ScanLine(y));
+    ppm.Flush();
+}
+
+// A JPEG goes to a file row by row as it is decoded: the disk writes while
+// the rest is decoded, and the whole picture is never held. Where a failure
+// half way would leave part of a picture (standard output, a device), it is
+// decoded whole first.
+void WriteJpegPpm(TJpegPicture& jpeg, TOutputSink& sink) {
+    if (!sink.DiscardedOnFailure()) {
+        TRaster picture;
+        jpeg.AssignTo(picture);
+        WritePpm(picture, sink);
+        return;
+    }
+    std::optional<TPpmWriter> ppm;
+    jpeg.DecodeRows([&ppm, &sink](int, int height, const TRaster& row) {
+        if (!ppm)
+            ppm.emplace(sink, row, height);
+        ppm->Add(row.ScanLine(0));
+    });
+    if (ppm)
+        ppm->Flush();
 }
 
 int RunDecode(std::span<const std::string> args) {
@@ -117,15 +163,22 @@ int RunDecode(std::span<const std::string> args) {
         return UsageError("decode", "no picture file given");
     if (output.empty())
         return UsageError("decode", "no output file (-o OUT.ppm)");
-    TRaster picture;
     try {
-        picture = DecodePictureFile(input);
+        if (PictureKindOf(input) == TPictureKind::pkJpeg) {
+            TJpegPicture jpeg;
+            jpeg.LoadFromFile(input);
+            return WriteOutputFile(output, [&jpeg](TOutputSink& sink) { WriteJpegPpm(jpeg, sink); })
+                       ? 0
+                       : 1;
+        }
+        const TRaster picture = DecodePictureFile(input);
+        return WriteOutputFile(output, [&picture](TOutputSink& sink) { WritePpm(picture, sink); })
+                   ? 0
+                   : 1;
     } catch (const std::exception& e) {
         PrintLoadError(input, e.what());
         return 1;
     }
-    return WriteOutputFile(output, [&picture](TOutputSink& sink) { WritePpm(picture, sink); }) ? 0
-                                                                                               : 1;
 }
 
 const TCommandRegistration kDecode{{

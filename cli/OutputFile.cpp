@@ -177,7 +177,13 @@ bool WriteInPlace(const std::string& name, const TTarget& t,
             return Fail(name, errno);
     }
     TOutputSink sink(fd);
-    writer(sink);
+    try {
+        writer(sink);
+    } catch (...) {
+        if (t.Kind == TTarget::tkInPlace)
+            ::close(fd);
+        throw;
+    }
     sink.Flush();
     int error = sink.Error();
     if (t.Kind == TTarget::tkInPlace && ::close(fd) != 0 && error == 0)
@@ -218,6 +224,7 @@ bool Replace(const std::string& name, const TTarget& t,
         if (error == 0) {
             TOutputSink sink(fd);
             sink.StartWritingToDisk();
+            sink.DiscardOnFailure();
             writer(sink);
             sink.Flush();
             error = sink.Error();

@@ -10,7 +10,8 @@
 //   exclusively in its folder, flushed to disk, given the mode the old file
 //   had, then renamed over it; on any failure it is removed and OUT keeps its
 //   earlier content.
-// Failures print "korvalis: OUT: reason" (one line) and answer false.
+// Failures print "korvalis: OUT: reason" (one line) and answer false; what
+// the writer throws is passed on, after its temporary file is removed.
 //
 // On Windows (OutputFileWindows.cpp) names are UTF-8, opened as UTF-16; "-"
 // is standard output; a device (NUL, CON, COM1) or a pipe is written in
@@ -53,12 +54,20 @@ class TOutputSink {
     // at once, while the rest is still being made, and the final sync waits less.
     void StartWritingToDisk() { FStartWriteback = true; }
 
+    // True when the bytes go to a temporary file that replaces the output only
+    // once the writer is done: a writer that fails half way (throws, or the
+    // sink fails) leaves nothing behind, so it may write before it has all.
+    // Written in place (standard output, a device), every byte stays.
+    bool DiscardedOnFailure() const { return FDiscardedOnFailure; }
+    void DiscardOnFailure() { FDiscardedOnFailure = true; }
+
   private:
     void WriteThrough(const uint8_t* data, size_t size);
 
     TOutputHandle FHandle;
     int FError = 0;
     bool FStartWriteback = false;
+    bool FDiscardedOnFailure = false;
     uint64_t FWritten = 0;
     std::string FBuffer;
 };

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include <windows.h>
 
@@ -97,6 +98,13 @@ bool WriteInPlace(const std::string& name, HANDLE handle,
     return sink.Error() == 0 || Fail(name, DWORD(sink.Error()));
 }
 
+// Closes the device it was given on every path, a throwing writer's too.
+bool WriteToDevice(const std::string& name, HANDLE device,
+                   const std::function<void(TOutputSink&)>& writer) {
+    const std::unique_ptr<void, decltype(&CloseHandle)> owner(device, CloseHandle);
+    return WriteInPlace(name, device, writer);
+}
+
 // A temporary name beside path that nobody can guess: the folder part of path
 // (up to the last separator or drive colon), a dot, the file's own name.
 std::wstring TemporaryName(const std::wstring& path) {
@@ -139,6 +147,7 @@ bool Replace(const std::string& name, const std::wstring& path, bool exists,
     DWORD error = 0;
     try {
         TOutputSink sink(file);
+        sink.DiscardOnFailure();
         writer(sink);
         sink.Flush();
         error = DWORD(sink.Error());
@@ -216,9 +225,7 @@ bool WriteOutputFile(const std::string& fileName, const std::function<void(TOutp
             CloseHandle(device);
             return Fail(fileName, error);
         }
-        const bool ok = WriteInPlace(fileName, device, writer);
-        CloseHandle(device);
-        return ok;
+        return WriteToDevice(fileName, device, writer);
     }
     const DWORD type = GetFileType(look);
     BY_HANDLE_FILE_INFORMATION info{};
@@ -237,9 +244,7 @@ bool WriteOutputFile(const std::string& fileName, const std::function<void(TOutp
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     if (device == INVALID_HANDLE_VALUE)
         return Fail(fileName, GetLastError());
-    const bool ok = WriteInPlace(fileName, device, writer);
-    CloseHandle(device);
-    return ok;
+    return WriteToDevice(fileName, device, writer);
 }
 
 } // namespace korvalis::cli

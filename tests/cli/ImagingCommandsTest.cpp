@@ -343,6 +343,38 @@ TEST(ImagingCommands, AFailedRunLeavesAnEarlierOutputAlone) {
     EXPECT_EQ(ReadWholeFile(out), (std::vector<uint8_t>{1, 2, 3}));
 }
 
+// A JPEG is written out while it decodes: one that fails after its rows (a
+// second start-of-image where the end should be) must still leave no part of
+// itself, neither in a replaced file nor on standard output.
+TEST(DecodeCommand, AJpegFailingAfterItsRowsLeavesNothingBehind) {
+    std::vector<uint8_t> bytes = MakeJpegOf(PatternRaster(1024, 512));
+    ASSERT_EQ(bytes[bytes.size() - 1], 0xD9);
+    bytes.insert(bytes.end() - 2, {0xFF, 0xD8});
+    const std::string in = WriteScratchFile("second-start.jpg", bytes);
+    std::string reason;
+    try {
+        DecodePictureFile(in);
+    } catch (const std::exception& e) {
+        reason = e.what();
+    }
+    ASSERT_NE(reason, "") << "the file must fail to load";
+    const std::string folder = ScratchDir() + "/failing-jpeg";
+    std::filesystem::create_directories(folder);
+    const std::string out = folder + "/keep.ppm";
+    for (const std::string& target : {out, std::string("-")}) {
+        WriteScratchFile("failing-jpeg/keep.ppm", {1, 2, 3});
+        const TRun run = Korvalis({"decode", in, "-o", target});
+        EXPECT_EQ(run.ExitCode, 1) << target;
+        EXPECT_EQ(run.Err, "korvalis: " + in + ": Error loading image: " + reason + "\n") << target;
+        EXPECT_EQ(run.Out.size(), 0u) << target << ": part of the picture was written";
+        EXPECT_EQ(ReadWholeFile(out), (std::vector<uint8_t>{1, 2, 3})) << target;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                                std::filesystem::directory_iterator()),
+                  1)
+            << target << ": a temporary file was left";
+    }
+}
+
 TEST(ImagingCommands, HelpAndVersion) {
     const TRun version = Korvalis({"--version"});
     EXPECT_EQ(version.ExitCode, 0);
