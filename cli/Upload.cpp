@@ -9,7 +9,6 @@
 #include "bundle/ResourceBundle.h"
 #include "protocol/DevConBinding.h"
 
-#include <algorithm>
 #include <cstdio>
 
 namespace korvalis::cli {
@@ -40,9 +39,12 @@ std::vector<std::string> KorvalisDevicePaths(TLoopSession& session, int timeoutM
 
 // One firmware check and upload with a controller of its own: to the device at
 // path, or to the Korvalis device the connection takes when path is empty.
-// Status texts go to out (none without); errors start with prefix.
-int UploadOnce(TLoopSession& session, TSlotPictures& pictures, const TSimulateOptions& simulate,
-               const std::string& path, std::FILE* out, TConnectionState& reached) {
+// Status texts go to out (none without); a device it could not check gets an
+// error line. Answers the state the connection ended in: csSucceeded only
+// when the upload went through.
+TConnectionState UploadOnce(TLoopSession& session, TSlotPictures& pictures,
+                            const TSimulateOptions& simulate, const std::string& path,
+                            std::FILE* out) {
     THeadlessView view(out);
     TConnection connection(view.View());
     connection.Reset();
@@ -53,7 +55,7 @@ int UploadOnce(TLoopSession& session, TSlotPictures& pictures, const TSimulateOp
     TDevConBinding binding(controller, connection);
     if (!controller.Active()) {
         PrintError(std::string("no HID device layer: ") + kDeviceLibraries + " cannot be loaded");
-        return 1;
+        return connection.State();
     }
     const std::string prefix = path.empty() ? "" : path + ": ";
     if (!path.empty())
@@ -76,30 +78,28 @@ int UploadOnce(TLoopSession& session, TSlotPictures& pictures, const TSimulateOp
     // The first pass says disconnected, then checking for a device.
     session.RunUntil([&] { return state() != csNone; }, simulate.TimeoutSeconds * 1000);
     session.RunUntil(settled, state() == csDisconnected ? 200 : simulate.TimeoutSeconds * 1000);
-    reached = state();
     if (state() == csDisconnected || state() == csNone) {
         PrintError(path.empty() ? "no Korvalis device (0416:5020) found"
                                 : "no Korvalis device (0416:5020) at " + path);
-        return 1;
+        return state();
     }
     if (state() == csChecking && readOnly()) {
         const THidPnPInfo* info = binding.CurrentHidDevice()->PnPInfo();
         PrintError((info ? info->DevicePath + ": " : std::string()) + kReadOnlyDevice);
-        return 1;
+        return state();
     }
     if (state() == csChecking) {
         PrintError(prefix + "the device did not answer the firmware check");
-        return 1;
+        return state();
     }
     if (state() != csConnected)
-        return 1;
+        return state();
 
     std::array<TRaster*, kSlotCount> rasters{};
     for (size_t s = 0; s < kSlotCount; ++s)
         rasters[s] = &pictures[s].Picture();
     connection.btnUploadClick(bundle, rasters);
-    reached = state();
-    return state() == csSucceeded ? 0 : 1;
+    return state();
 }
 
 // Takes --all and --device PATH out of args.
@@ -151,10 +151,10 @@ int RunUpload(std::span<const std::string> args) {
 
     TLoopSession session;
     auto model = PlugSimulatedDevice(simulate);
+    using enum TConnectionState;
     int rc = 0;
-    TConnectionState reached = TConnectionState::csNone;
     if (!all) {
-        rc = UploadOnce(session, pictures, simulate, device, stdout, reached);
+        rc = UploadOnce(session, pictures, simulate, device, stdout) == csSucceeded ? 0 : 1;
     } else {
         // One device after another, each with a line of its own.
         const std::vector<std::string> paths =
@@ -164,11 +164,14 @@ int RunUpload(std::span<const std::string> args) {
             rc = 1;
         }
         for (const std::string& path : paths) {
-            const int one = UploadOnce(session, pictures, simulate, path, nullptr, reached);
-            if (reached >= TConnectionState::csConnected)
+            const TConnectionState reached = UploadOnce(session, pictures, simulate, path, nullptr);
+            // A device that answered the firmware check ends in one of these;
+            // one that did not has had its error line.
+            if (reached == csIncompatible || reached == csSucceeded || reached == csFailed)
                 std::printf("%s: %s\n", path.c_str(), ConnectionStatusText(reached));
             std::fflush(stdout);
-            rc = std::max(rc, one);
+            if (reached != csSucceeded)
+                rc = 1;
         }
     }
     if (model && !simulate.Capture.empty() &&
