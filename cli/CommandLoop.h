@@ -11,6 +11,8 @@
 #include "hid/PlainGuiLoop.h"
 #endif
 
+#include "hid/HidControllerClass.h"
+
 #include <functional>
 #include <memory>
 
@@ -44,6 +46,21 @@ class TLoopSession {
     // Runs the loop until done() holds or the time is up; answers done().
     bool RunUntil(const std::function<bool()>& done, int timeoutMs) {
         return done() || FLoop->RunUntil(done, timeoutMs);
+    }
+    // Runs the loop through the controller's first pass, which hands every
+    // device present to its OnEnumerate once; answers whether the pass came in
+    // time. The pass is posted at the controller's construction: call this
+    // before anything else runs the loop.
+    bool RunFirstPass(THidDeviceController& controller, int timeoutMs) {
+        // Shared: the handler stays on the controller until it goes.
+        auto passed = std::make_shared<bool>(false);
+        controller.SetOnDeviceChange(TNotifyEvent::Make(nullptr, [passed](THidDeviceController* c) {
+            if (!*passed) {
+                *passed = true;
+                c->EnumerateDevices();
+            }
+        }));
+        return RunUntil([&] { return *passed; }, timeoutMs);
     }
 
   private:

@@ -52,26 +52,18 @@ int ListHidDevices(std::FILE* out) {
     TLoopSession session;
 
     std::vector<TListedDevice> listed;
-    bool passed = false;
     THidDeviceController controller;
     controller.SetOnEnumerate(THidEnumerateEvent::Make(nullptr, [&](THidDevice* d, int) {
         listed.push_back(
             {d->PnPInfo()->DevicePath, d->Identity(), d->GetReportCaps(), d->ReadWriteAccess()});
         return true;
     }));
-    controller.SetOnDeviceChange(TNotifyEvent::Make(nullptr, [&](THidDeviceController* c) {
-        if (passed)
-            return;
-        passed = true;
-        c->EnumerateDevices();
-    }));
     if (!controller.Active()) {
         PrintError(std::string("no HID device layer: ") + kDeviceLibraries +
                    " could not be loaded");
         return 1;
     }
-    // The first pass is posted at construction and runs on the first turn.
-    if (!session.RunUntil([&] { return passed; }, 10000)) {
+    if (!session.RunFirstPass(controller, 10000)) {
         PrintError("the device scan did not finish");
         return 1;
     }

@@ -50,7 +50,6 @@ int RunInfo(std::span<const std::string> args) {
         return 1;
     }
     std::vector<std::unique_ptr<TCheck>> checks;
-    bool passed = false;
     controller.SetOnEnumerate(THidEnumerateEvent::Make(&checks, [&](THidDevice* device, int index) {
         if (TConnection::Accepts(device->Identity().VendorID, device->Identity().ProductID)) {
             checks.push_back(std::make_unique<TCheck>(*device));
@@ -64,13 +63,7 @@ int RunInfo(std::span<const std::string> args) {
                 if (check->Device == device)
                     check->Connection.DevConDeviceData(id, data, size);
         }));
-    controller.SetOnDeviceChange(TNotifyEvent::Make(&checks, [&](THidDeviceController*) {
-        if (!passed) {
-            passed = true;
-            controller.EnumerateDevices();
-        }
-    }));
-    session.RunUntil([&] { return passed; }, simulate.TimeoutSeconds * 1000);
+    session.RunFirstPass(controller, simulate.TimeoutSeconds * 1000);
     if (checks.empty()) {
         PrintError("no Korvalis device (0416:5020) found");
         return 1;

@@ -18,7 +18,6 @@ namespace {
 // The Korvalis devices present, by path, after the controller's first pass.
 std::vector<std::string> KorvalisDevicePaths(TLoopSession& session, int timeoutMs) {
     std::vector<std::string> paths;
-    bool passed = false;
     THidDeviceController controller;
     controller.SetOnEnumerate(THidEnumerateEvent::Make(nullptr, [&](THidDevice* d, int) {
         if (d && d->PnPInfo() &&
@@ -26,14 +25,8 @@ std::vector<std::string> KorvalisDevicePaths(TLoopSession& session, int timeoutM
             paths.push_back(d->PnPInfo()->DevicePath);
         return true;
     }));
-    controller.SetOnDeviceChange(TNotifyEvent::Make(nullptr, [&](THidDeviceController* c) {
-        if (!passed) {
-            passed = true;
-            c->EnumerateDevices();
-        }
-    }));
     if (controller.Active())
-        session.RunUntil([&] { return passed; }, timeoutMs);
+        session.RunFirstPass(controller, timeoutMs);
     return paths;
 }
 
