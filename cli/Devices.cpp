@@ -6,6 +6,7 @@
 #include "emulator/KorvalisSimModel.h"
 #include "hid/HidControllerClass.h"
 #include "hid/platform/sim/SimPlatform.h"
+#include "protocol/Connection.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -16,9 +17,6 @@
 namespace korvalis::cli {
 
 namespace {
-
-constexpr uint16_t kKorvalisVendor = 0x0416;
-constexpr uint16_t kKorvalisProduct = 0x5020;
 
 struct TListedDevice {
     std::string Path;
@@ -78,8 +76,7 @@ int ListHidDevices(std::FILE* out) {
                  "IN", "OUT", "ACCESS");
     int korvalis = 0;
     for (const TListedDevice& d : listed) {
-        const bool ours =
-            d.Identity.VendorID == kKorvalisVendor && d.Identity.ProductID == kKorvalisProduct;
+        const bool ours = TConnection::Accepts(d.Identity.VendorID, d.Identity.ProductID);
         korvalis += ours;
         char id[16];
         std::snprintf(id, sizeof id, "%04x:%04x", d.Identity.VendorID, d.Identity.ProductID);

@@ -9,6 +9,7 @@
 #include "bundle/ResourceBundle.h"
 #include "emulator/KorvalisDeviceModel.h"
 #include "imaging/PngWriter.h"
+#include "protocol/Connection.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -37,8 +38,6 @@ namespace {
 
 #ifdef __linux__
 
-constexpr uint32_t kVendorID = 0x0416;
-constexpr uint32_t kProductID = 0x5020;
 constexpr uint16_t kBusUsb = 0x03;
 constexpr const char* kUhidPath = "/dev/uhid";
 
@@ -263,8 +262,9 @@ bool TUhidEmulator::Create() {
     std::snprintf(reinterpret_cast<char*>(c.uniq), sizeof c.uniq, "%s", FUniq.c_str());
     c.rd_size = sizeof kReportDescriptor;
     c.bus = kBusUsb;
-    c.vendor = kVendorID;
-    c.product = kProductID;
+    // The one device the uploader takes.
+    c.vendor = TConnection::kVendorID;
+    c.product = TConnection::kProductID;
     c.version = 0x0100;
     c.country = 0;
     std::memcpy(c.rd_data, kReportDescriptor, sizeof kReportDescriptor);
