@@ -46,6 +46,8 @@ package: setup
 	cd $(BUILD_PACKAGE) && cpack -G DEB
 
 # The package is built first so the install tests can check and install it.
+# The two windows targets run in one make, in order, so the Windows build they
+# share is set up once.
 test: setup package
 	cmake -S . -B $(BUILD_ASAN) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DKORVALIS_WERROR=ON \
 	    "-DKORVALIS_SANITIZE=address;undefined" -DKORVALIS_BENCH=OFF \
@@ -54,8 +56,8 @@ test: setup package
 	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS) -LE 'tsan|vm'
 	@$(MAKE) --no-print-directory test-tsan
 	@$(MAKE) --no-print-directory test-vm
-	@if scripts/setup-deps windows; then $(MAKE) --no-print-directory test-windows && \
-	    $(MAKE) --no-print-directory test-vm-windows; \
+	@if scripts/setup-deps windows; then \
+	    $(MAKE) --no-print-directory -j1 test-windows test-vm-windows; \
 	else echo "test: MinGW-w64 or Wine cannot be installed; the windows tests are skipped"; fi
 	@echo "make test: passed (ASan+UBSan, tsan, vm and the windows labels; any skip is said above)"
 
