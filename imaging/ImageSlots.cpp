@@ -164,17 +164,15 @@ void LoadImageFile(IPictureControl& image, const std::string& fileName,
 
 void TSlotSource::Load(IPictureControl& image, const std::string& fileName,
                        const TPictureOptions& options) {
-    std::optional<TSourcePicture> source = DrawFile(image, fileName, options, FBudget);
+    FSource = DrawFile(image, fileName, options, FBudget);
     FFileName = fileName;
-    FHeld = source.has_value();
-    FSource = FHeld ? std::move(*source) : TSourcePicture{};
 }
 
 void TSlotSource::Render(IPictureControl& image, const TPictureOptions& options) const {
     if (!Loaded())
         return;
-    if (FHeld)
-        Show(image, Rendered(FSource, image, options));
+    if (FSource)
+        Show(image, Rendered(*FSource, image, options));
     else
         Show(image, [&] {
             TLoadScope load;
@@ -184,8 +182,7 @@ void TSlotSource::Render(IPictureControl& image, const TPictureOptions& options)
 
 void TSlotSource::Forget() {
     FFileName.clear();
-    FSource = {};
-    FHeld = false;
+    FSource.reset();
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include <cstddef>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace korvalis {
@@ -88,14 +89,14 @@ class TSlotSource {
     bool Loaded() const { return !FFileName.empty(); }
     const std::string& FileName() const { return FFileName; }
     // Bytes kept now; never more than Budget().
-    size_t HeldBytes() const { return FHeld ? FSource.Bytes() : 0; }
+    size_t HeldBytes() const { return FSource ? FSource->Bytes() : 0; }
     size_t Budget() const { return FBudget; }
 
   private:
     size_t FBudget;
     std::string FFileName;
-    TSourcePicture FSource;
-    bool FHeld = false;
+    // Empty when the source was beyond the budget.
+    std::optional<TSourcePicture> FSource;
 };
 
 // "Open...": runs the dialog and loads the chosen file. Any failure ends as
