@@ -209,14 +209,6 @@ TLoadOutcome LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel
     return Reported(*fileName, status, [&] { LoadImageFile(image, *fileName); });
 }
 
-TLoadOutcome LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel& status,
-                       TSlotSource& source, const TPictureOptions& options) {
-    const std::optional<std::string> fileName = dialog.Execute();
-    if (!fileName)
-        return {};
-    return LoadSlotFile(image, *fileName, status, source, options);
-}
-
 TLoadOutcome LoadSlotFile(IPictureControl& image, const std::string& fileName, IStatusPanel& status,
                           TSlotSource& source, const TPictureOptions& options) {
     return Reported(fileName, status, [&] { source.Load(image, fileName, options); });

@@ -102,10 +102,8 @@ class TSlotSource {
 // "Open...": runs the dialog and loads the chosen file. Any failure ends as
 // "Error loading image" on the status panel; a cancel changes nothing.
 TLoadOutcome LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel& status);
-// The same with the slot's options, keeping the source for later changes.
-TLoadOutcome LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel& status,
-                       TSlotSource& source, const TPictureOptions& options);
-// A file given without the dialog (dropped on the slot), as Open... loads it.
+// A file chosen in the window (its Open... dialog, or dropped on the slot) loaded
+// with the slot's options, keeping the source for later changes.
 TLoadOutcome LoadSlotFile(IPictureControl& image, const std::string& fileName, IStatusPanel& status,
                           TSlotSource& source, const TPictureOptions& options);
 // The slot's options changed: draw the kept source again. A source that has to
