@@ -122,15 +122,13 @@ std::optional<TSourcePicture> DrawFile(IPictureControl& image, const std::string
     {
         // The reader, any turned copy and the slot share one load's budget.
         TLoadScope load;
-        source.emplace();
         if (PictureKindOf(fileName) == TPictureKind::pkJpeg) {
             // A camera JPEG is tens of megabytes decoded, and a progressive one
             // needs as much again inside libjpeg.
             TJpegPicture jpeg;
             jpeg.LoadFromFile(fileName);
-            source->Orientation = JpegOrientation(jpeg.FileData());
-            const bool upright = !options.AutoOrient || source->Orientation == 1;
-            if (plain && upright && !kept(JpegRasterBytes(jpeg))) {
+            if (plain && !kept(JpegRasterBytes(jpeg)) &&
+                (!options.AutoOrient || JpegOrientation(jpeg.FileData()) == 1)) {
                 TRowFitter fitter;
                 jpeg.DecodeRows([&fitter](int y, int height, const TRaster& row) {
                     fitter.Row(y, height, row);
@@ -138,14 +136,14 @@ std::optional<TSourcePicture> DrawFile(IPictureControl& image, const std::string
                 PlaceOnSlot(image, fitter.Take());
                 return std::nullopt;
             }
-            jpeg.AssignTo(source->Colours);
+            source = SourcePictureOf(jpeg);
         } else {
             TDecodedPicture decoded = DecodePicture(fileName);
             if (plain && !kept(decoded.Colours.Stride() * uint64_t(decoded.Colours.Height()))) {
                 PlaceOnSlot(image, ComposeOverBlack(std::move(decoded)));
                 return std::nullopt;
             }
-            *source = SourcePictureOf(std::move(decoded));
+            source = SourcePictureOf(std::move(decoded));
         }
         rendered = Rendered(*source, image, options);
     }

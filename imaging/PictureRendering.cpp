@@ -331,15 +331,19 @@ TSourcePicture SourcePictureOf(TDecodedPicture decoded) {
     return source;
 }
 
+TSourcePicture SourcePictureOf(TJpegPicture& jpeg) {
+    TSourcePicture source;
+    source.Orientation = JpegOrientation(jpeg.FileData());
+    jpeg.AssignTo(source.Colours);
+    return source;
+}
+
 TSourcePicture DecodeSourcePicture(const std::string& fileName) {
     TLoadScope load;
     if (PictureKindOf(fileName) == TPictureKind::pkJpeg) {
         TJpegPicture jpeg;
         jpeg.LoadFromFile(fileName);
-        TSourcePicture source;
-        source.Orientation = JpegOrientation(jpeg.FileData());
-        jpeg.AssignTo(source.Colours);
-        return source;
+        return SourcePictureOf(jpeg);
     }
     return SourcePictureOf(DecodePicture(fileName));
 }
