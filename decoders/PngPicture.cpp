@@ -338,13 +338,8 @@ TRaster TPngPicture::ToRaster() const {
             continue;
         }
         for (int x = 0; x < width; ++x) {
-            unsigned index;
-            if (bits == 8)
-                index = src[x];
-            else if (bits == 4)
-                index = (src[x >> 1] >> (x & 1 ? 0 : 4)) & 0x0F;
-            else
-                index = (src[x >> 3] >> (7 - (x & 7))) & 1;
+            const unsigned index = bits == 4 ? (src[x >> 1] >> (x & 1 ? 0 : 4)) & 0x0F
+                                             : (src[x >> 3] >> (7 - (x & 7))) & 1;
             const TRGBQuad& entry = table[index];
             dst[3 * x] = entry.rgbBlue;
             dst[3 * x + 1] = entry.rgbGreen;

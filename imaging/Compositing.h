@@ -1,7 +1,8 @@
 #pragma once
 
-// A decoded picture drawn over the black of an empty slot: the one step every
-// decoder's transparency goes through, whatever the file format.
+// A decoded picture drawn over the black of an empty slot, or over a slot's
+// chosen background: the one rule every decoder's transparency goes through,
+// whatever the file format.
 
 #include "graphics/Raster.h"
 
@@ -32,5 +33,10 @@ struct TDecodedPicture {
 // and every channel s of a pixel of alpha a becomes (s * a + 255) div 256, so
 // 255 keeps the colour and 0 leaves black; without, the colours as they are.
 TRaster ComposeOverBlack(TDecodedPicture picture);
+
+// The colours over the background in place, by a kept alpha plane (8-bit, the
+// colours' size): 24-bit after, each channel (s * a + b * (255 - a) + 255) div
+// 256, which over black is ComposeOverBlack's rule.
+void ComposeOver(TRaster& colours, const TRaster& alpha, TColor background);
 
 } // namespace korvalis

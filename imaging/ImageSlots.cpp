@@ -122,15 +122,13 @@ std::optional<TSourcePicture> DrawFile(IPictureControl& image, const std::string
     {
         // The reader, any turned copy and the slot share one load's budget.
         TLoadScope load;
-        source.emplace();
         if (PictureKindOf(fileName) == TPictureKind::pkJpeg) {
             // A camera JPEG is tens of megabytes decoded, and a progressive one
             // needs as much again inside libjpeg.
             TJpegPicture jpeg;
             jpeg.LoadFromFile(fileName);
-            source->Orientation = JpegOrientation(jpeg.FileData());
-            const bool upright = !options.AutoOrient || source->Orientation == 1;
-            if (plain && upright && !kept(JpegRasterBytes(jpeg))) {
+            if (plain && !kept(JpegRasterBytes(jpeg)) &&
+                (!options.AutoOrient || JpegOrientation(jpeg.FileData()) == 1)) {
                 TRowFitter fitter;
                 jpeg.DecodeRows([&fitter](int y, int height, const TRaster& row) {
                     fitter.Row(y, height, row);
@@ -138,14 +136,14 @@ std::optional<TSourcePicture> DrawFile(IPictureControl& image, const std::string
                 PlaceOnSlot(image, fitter.Take());
                 return std::nullopt;
             }
-            jpeg.AssignTo(source->Colours);
+            source = SourcePictureOf(jpeg);
         } else {
             TDecodedPicture decoded = DecodePicture(fileName);
             if (plain && !kept(decoded.Colours.Stride() * uint64_t(decoded.Colours.Height()))) {
                 PlaceOnSlot(image, ComposeOverBlack(std::move(decoded)));
                 return std::nullopt;
             }
-            *source = SourcePictureOf(std::move(decoded));
+            source = SourcePictureOf(std::move(decoded));
         }
         rendered = Rendered(*source, image, options);
     }
@@ -164,17 +162,15 @@ void LoadImageFile(IPictureControl& image, const std::string& fileName,
 
 void TSlotSource::Load(IPictureControl& image, const std::string& fileName,
                        const TPictureOptions& options) {
-    std::optional<TSourcePicture> source = DrawFile(image, fileName, options, FBudget);
+    FSource = DrawFile(image, fileName, options, FBudget);
     FFileName = fileName;
-    FHeld = source.has_value();
-    FSource = FHeld ? std::move(*source) : TSourcePicture{};
 }
 
 void TSlotSource::Render(IPictureControl& image, const TPictureOptions& options) const {
     if (!Loaded())
         return;
-    if (FHeld)
-        Show(image, Rendered(FSource, image, options));
+    if (FSource)
+        Show(image, Rendered(*FSource, image, options));
     else
         Show(image, [&] {
             TLoadScope load;
@@ -184,8 +180,7 @@ void TSlotSource::Render(IPictureControl& image, const TPictureOptions& options)
 
 void TSlotSource::Forget() {
     FFileName.clear();
-    FSource = {};
-    FHeld = false;
+    FSource.reset();
 }
 
 namespace {
@@ -210,14 +205,6 @@ TLoadOutcome LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel
     if (!fileName)
         return {};
     return Reported(*fileName, status, [&] { LoadImageFile(image, *fileName); });
-}
-
-TLoadOutcome LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel& status,
-                       TSlotSource& source, const TPictureOptions& options) {
-    const std::optional<std::string> fileName = dialog.Execute();
-    if (!fileName)
-        return {};
-    return LoadSlotFile(image, *fileName, status, source, options);
 }
 
 TLoadOutcome LoadSlotFile(IPictureControl& image, const std::string& fileName, IStatusPanel& status,

@@ -13,6 +13,7 @@
 #include <cstddef>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace korvalis {
@@ -88,23 +89,21 @@ class TSlotSource {
     bool Loaded() const { return !FFileName.empty(); }
     const std::string& FileName() const { return FFileName; }
     // Bytes kept now; never more than Budget().
-    size_t HeldBytes() const { return FHeld ? FSource.Bytes() : 0; }
+    size_t HeldBytes() const { return FSource ? FSource->Bytes() : 0; }
     size_t Budget() const { return FBudget; }
 
   private:
     size_t FBudget;
     std::string FFileName;
-    TSourcePicture FSource;
-    bool FHeld = false;
+    // Empty when the source was beyond the budget.
+    std::optional<TSourcePicture> FSource;
 };
 
 // "Open...": runs the dialog and loads the chosen file. Any failure ends as
 // "Error loading image" on the status panel; a cancel changes nothing.
 TLoadOutcome LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel& status);
-// The same with the slot's options, keeping the source for later changes.
-TLoadOutcome LoadImage(IPictureControl& image, IOpenDialog& dialog, IStatusPanel& status,
-                       TSlotSource& source, const TPictureOptions& options);
-// A file given without the dialog (dropped on the slot), as Open... loads it.
+// A file chosen in the window (its Open... dialog, or dropped on the slot) loaded
+// with the slot's options, keeping the source for later changes.
 TLoadOutcome LoadSlotFile(IPictureControl& image, const std::string& fileName, IStatusPanel& status,
                           TSlotSource& source, const TPictureOptions& options);
 // The slot's options changed: draw the kept source again. A source that has to

@@ -168,20 +168,6 @@ void DrawScaled(const TRaster& picture, const TPlacement& p, TScaleFilter filter
     }
 }
 
-// The colours over the background, in place: (s * a + b * (255 - a) + 255) div
-// 256, which over black is the rule every load has always used.
-void ComposeOver(TRaster& colours, const TRaster& alpha, TColor background) {
-    colours.SetPixelFormat(TPixelFormat::pf24bit);
-    const unsigned bg[3] = {background.b, background.g, background.r};
-    for (int y = 0; y < colours.Height(); ++y) {
-        uint8_t* p = colours.ScanLine(y);
-        const uint8_t* a = alpha.ScanLine(y);
-        for (int x = 0; x < colours.Width(); ++x, p += 3)
-            for (int c = 0; c < 3; ++c)
-                p[c] = uint8_t((p[c] * a[x] + bg[c] * (255u - a[x]) + 255u) >> 8);
-    }
-}
-
 // The bundle stores a shown colour as the word it came from, so a dithered
 // picture reaches the device exactly as drawn.
 constexpr bool DeviceColoursRoundTrip() {
@@ -345,15 +331,19 @@ TSourcePicture SourcePictureOf(TDecodedPicture decoded) {
     return source;
 }
 
+TSourcePicture SourcePictureOf(TJpegPicture& jpeg) {
+    TSourcePicture source;
+    source.Orientation = JpegOrientation(jpeg.FileData());
+    jpeg.AssignTo(source.Colours);
+    return source;
+}
+
 TSourcePicture DecodeSourcePicture(const std::string& fileName) {
     TLoadScope load;
     if (PictureKindOf(fileName) == TPictureKind::pkJpeg) {
         TJpegPicture jpeg;
         jpeg.LoadFromFile(fileName);
-        TSourcePicture source;
-        source.Orientation = JpegOrientation(jpeg.FileData());
-        jpeg.AssignTo(source.Colours);
-        return source;
+        return SourcePictureOf(jpeg);
     }
     return SourcePictureOf(DecodePicture(fileName));
 }

@@ -17,6 +17,8 @@
 
 namespace korvalis {
 
+class TJpegPicture;
+
 // The EXIF orientation (1 to 8) in a JPEG file's first Exif APP1 segment before
 // its image data; 1 when there is none or it cannot be read. Reads only inside
 // the bytes it is given, whatever they hold.
@@ -65,6 +67,9 @@ TSourcePicture DecodeSourcePicture(const std::string& fileName);
 // A decoder's picture as a slot keeps it: the alpha plane apart, and only when
 // some pixel lets the background through. Raises what the decoder's alpha does.
 TSourcePicture SourcePictureOf(TDecodedPicture decoded);
+// A JPEG whose file is read as a slot keeps it: decoded, with its orientation.
+// Raises the decoder's exception.
+TSourcePicture SourcePictureOf(TJpegPicture& jpeg);
 
 // The slot's picture (slotWidth x slotHeight, 24 bits) made from source with the options.
 TRaster RenderPicture(const TSourcePicture& source, const TPictureOptions& options,

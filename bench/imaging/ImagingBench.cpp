@@ -1,5 +1,5 @@
-// "Open..." to the slot painted, exactly as the window does it (a dialog
-// answering the file, the slot's picture control and its kept source, the
+// "Open..." to the slot painted, exactly as the window does it once its dialog
+// has answered the file (the slot's picture control and its kept source, the
 // options a slot starts with), for camera JPEGs within and beyond a slot's
 // source budget and 12-megapixel RGB and RGBA PNGs, against libjpeg-turbo and
 // libpng decoding the same files alone; and each load's peak memory against
@@ -114,17 +114,7 @@ void MakePng(const std::string& path, bool alpha) {
     std::fclose(f);
 }
 
-// The window's "Open...": its dialog answers the file, the status panel would
-// say "Error loading image".
-class TAnsweringDialog : public IOpenDialog {
-  public:
-    explicit TAnsweringDialog(std::string path) : FPath(std::move(path)) {}
-    std::optional<std::string> Execute() override { return FPath; }
-
-  private:
-    std::string FPath;
-};
-
+// The window's status panel, which would say "Error loading image".
 class TStatus : public IStatusPanel {
   public:
     void SetText(const std::string& text) override { FText = text; }
@@ -140,9 +130,8 @@ class TStatus : public IStatusPanel {
 void OpenToSlot(const std::string& path) {
     TRasterPictureControl slot;
     TSlotSource source;
-    TAnsweringDialog dialog(path);
     TStatus status;
-    LoadImage(slot, dialog, status, source, TPictureOptions{});
+    LoadSlotFile(slot, path, status, source, TPictureOptions{});
     if (!status.Text().empty() || slot.Changes() == 0) {
         std::fprintf(stderr, "the load failed\n");
         std::exit(1);
