@@ -8,6 +8,7 @@
 #include "OutputFile.h"
 
 #include "Command.h"
+#include "graphics/Stream.h" // Utf16, Utf8
 
 #include <algorithm>
 #include <cstdio>
@@ -20,30 +21,6 @@ namespace korvalis::cli {
 
 namespace {
 
-std::wstring Utf16(const std::string& text) {
-    if (text.empty())
-        return {};
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), int(text.size()),
-                                      nullptr, 0);
-    if (n <= 0)
-        return {};
-    std::wstring wide(size_t(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), wide.data(),
-                        n);
-    return wide;
-}
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string utf8(size_t(std::max(n, 0)), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), utf8.data(), n, nullptr,
-                        nullptr);
-    return utf8;
-}
-
 // The system's text for an error, in UTF-8, without the trailing line break
 // and full stop, as strerror gives it on Linux.
 std::string SystemMessage(DWORD error) {
@@ -51,7 +28,7 @@ std::string SystemMessage(DWORD error) {
     const DWORD n = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string message = n > 0 && text ? Utf8(std::wstring(text, n)) : std::string();
+    std::string message = n > 0 && text ? Utf8(text, n) : std::string();
     LocalFree(text);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                                 message.back() == ' ' || message.back() == '.'))

@@ -77,7 +77,7 @@ void TMemoryStream::LoadFromFile(const std::string& fileName) {
 
 #ifdef _WIN32
 
-static std::wstring Utf16(const std::string& text) {
+std::wstring Utf16(const std::string& text) {
     if (text.empty())
         return {};
     const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
@@ -90,20 +90,30 @@ static std::wstring Utf16(const std::string& text) {
     return wide;
 }
 
+std::string Utf8(const wchar_t* text, size_t length) {
+    if (length == 0)
+        return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                      nullptr, nullptr);
+    if (n <= 0)
+        return {};
+    std::string narrow(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), narrow.data(), n, nullptr,
+                        nullptr);
+    return narrow;
+}
+
+std::string Utf8(const std::wstring& text) {
+    return Utf8(text.data(), text.size());
+}
+
 // The system's text for an error, in UTF-8 and without the trailing line break.
 static std::string SystemMessage(DWORD error) {
     wchar_t* text = nullptr;
     const DWORD n = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string message;
-    if (n > 0 && text) {
-        const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0,
-                                             nullptr, nullptr);
-        message.resize(static_cast<size_t>(std::max(size, 0)));
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), message.data(), size, nullptr,
-                            nullptr);
-    }
+    std::string message = n > 0 && text ? Utf8(text, n) : std::string();
     LocalFree(text);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                                 message.back() == ' ' || message.back() == '.'))

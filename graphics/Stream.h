@@ -71,6 +71,15 @@ class TMemoryStream : public TBytesStream {
     std::vector<uint8_t> FData;
 };
 
+#ifdef _WIN32
+// Names and texts are UTF-8 inside the program and UTF-16 at every Windows
+// call. Text that is not UTF-8 gives an empty name, never the name of some
+// other file; unpaired surrogates coming back become U+FFFD.
+std::wstring Utf16(const std::string& text);
+std::string Utf8(const wchar_t* text, size_t length);
+std::string Utf8(const std::wstring& text);
+#endif
+
 // A file opened for reading. Raises EFOpenError when it cannot be opened.
 // The name is UTF-8 on every system (UTF-16 at the Windows call).
 // Small reads (chunk heads, checksums, header fields) are served from a 64 KiB

@@ -94,6 +94,17 @@ template <class TTable> class TModuleBinding {
         }
         return true;
     }
+    // Load for a module's load hook, which sees no unload when it fails: a
+    // failed load gives back the count it raised, whether the module was
+    // missing or lacked a name, so the next load tries name again.
+    bool LoadOrGiveBack(const char* name) {
+        const int32_t before = FLoadCount;
+        if (Load(name))
+            return true;
+        if (FLoadCount > before)
+            Unload();
+        return false;
+    }
     void Unload() {
         if (--FLoadCount > 0)
             return;

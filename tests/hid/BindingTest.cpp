@@ -128,6 +128,36 @@ TEST_F(TBindingTest, SetupLoadCountsAndMissingLibrary) {
     EXPECT_EQ(SetupLibraryLoadCount(), 0);
 }
 
+TEST_F(TBindingTest, AFailedHookLoadGivesBackItsCount) {
+    struct TTable {
+        void (*A)() = nullptr;
+        void (*B)() = nullptr;
+    };
+    TModuleBinding<TTable> binding(
+        {KORVALIS_BINDING_ENTRY(TTable, A, 0), KORVALIS_BINDING_ENTRY(TTable, B, 0)});
+    struct Row {
+        const char* module; // the names the module has; nullptr: no module at all
+        bool loads;
+    };
+    const Row rows[] = {{"A", false}, {nullptr, false}, {"AB", true}, {"B", false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.module ? row.module : "missing");
+        UnregisterModule("test-hid");
+        if (row.module) {
+            std::vector<std::string> names;
+            for (const char* c = row.module; *c; ++c)
+                names.emplace_back(1, *c);
+            RegisterModule("test-hid", ModuleWith(names, ""));
+        }
+        EXPECT_EQ(binding.LoadOrGiveBack("test-hid"), row.loads);
+        EXPECT_EQ(binding.LoadCount(), row.loads ? 1 : 0);
+        if (row.loads)
+            binding.Unload();
+        EXPECT_EQ(binding.LoadCount(), 0);
+        EXPECT_FALSE(binding.Loaded());
+    }
+}
+
 TEST_F(TBindingTest, ControllerGivesBackEveryCountItHolds) {
     struct Row {
         const char* setup; // registered set-up module, "" none

@@ -3,6 +3,7 @@
 // Wine's virtual devices (845E:0001 mouse, 845E:0002 keyboard) when no real
 // device is there; they have input reports but no output report, and send
 // nothing without a desktop.
+#include "graphics/Stream.h"
 #include "hid/Hid.h"
 #include "hid/HidControllerClass.h"
 #include "hid/SetupApi.h"
@@ -16,6 +17,8 @@
 
 #include <chrono>
 #include <cwctype>
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -125,6 +128,22 @@ TEST_F(TWindowsBackend, ScanIdentifiesEveryInterfaceWithItsReportLengths) {
     ASSERT_EQ(Seen.size(), first.size());
     for (size_t i = 0; i < Seen.size(); ++i)
         EXPECT_EQ(Seen[i].DevInst, first[i].DevInst);
+}
+
+TEST_F(TWindowsBackend, APathThatIsNotUtf8OpensNothing) {
+    // The name the bad byte would become were it replaced.
+    const std::wstring prefix = (std::filesystem::temp_directory_path() / L"korvalis-").wstring();
+    const std::filesystem::path replaced = prefix + L"\uFFFD.tmp";
+    std::ofstream(replaced) << "not a device";
+    ASSERT_TRUE(std::filesystem::exists(replaced));
+    const std::string path = Utf8(prefix) + "\xff.tmp";
+    const THidApi& api = HidApi();
+    const HANDLE h =
+        api.CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    if (h != INVALID_HANDLE_VALUE)
+        api.CloseHandle(h);
+    std::filesystem::remove(replaced);
 }
 
 TEST_F(TWindowsBackend, ReadWaitsSleepTimeAndAStopEndsItAtOnce) {

@@ -95,12 +95,8 @@ const TUdev& Udev() {
 udev* gContext = nullptr;
 
 bool BindUdev() {
-    // A failed hook never sees its unload: give the count back so that the
-    // next module load tries libudev again.
-    if (!Binding().Load("libudev.so.1")) {
-        Binding().Unload();
+    if (!Binding().LoadOrGiveBack("libudev.so.1"))
         return false;
-    }
     gContext = Udev().udev_new();
     if (!gContext) {
         Binding().Unload();

@@ -309,12 +309,7 @@ uint32_t GetLastError() {
 }
 
 bool Bind() {
-    // A failed hook never sees its unload: give the count back so that the
-    // next module load tries the system library again.
-    if (Binding().Load("hid.dll"))
-        return true;
-    Binding().Unload();
-    return false;
+    return Binding().LoadOrGiveBack("hid.dll");
 }
 
 void Unbind() {

@@ -327,12 +327,7 @@ int MonitorReceive(HDEVMONITOR handle) {
 }
 
 bool Bind() {
-    // A failed hook never sees its unload: give the count back so that the
-    // next module load tries the system library again.
-    if (Binding().Load("setupapi.dll"))
-        return true;
-    Binding().Unload();
-    return false;
+    return Binding().LoadOrGiveBack("setupapi.dll");
 }
 
 void Unbind() {

@@ -23,32 +23,6 @@ void RegisterPlatformHidModules() {
     RegisterWindowsSetupModule();
 }
 
-std::wstring Utf16(const std::string& text) {
-    if (text.empty())
-        return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-    if (n <= 0)
-        return {};
-    std::wstring wide(size_t(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), n);
-    return wide;
-}
-
-std::string Utf8(const wchar_t* text, size_t length) {
-    if (length == 0)
-        return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, int(length), nullptr, 0, nullptr, nullptr);
-    if (n <= 0)
-        return {};
-    std::string narrow(size_t(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, int(length), narrow.data(), n, nullptr, nullptr);
-    return narrow;
-}
-
-std::string Utf8(const std::wstring& text) {
-    return Utf8(text.data(), text.size());
-}
-
 void* SystemLoadModule(const char* name) {
     // Only the system directory: a DLL of the same name beside the program
     // or in the working directory is never picked up.
