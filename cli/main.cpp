@@ -1,6 +1,7 @@
 // korvalis: the command-line companion of the Korvalis Graphics Uploader.
 #include "Command.h"
 
+#include "graphics/Stream.h"
 #include "imaging/PictureFile.h"
 
 #include <algorithm>
@@ -75,16 +76,6 @@ static int Run(const std::vector<std::string>& args) {
 
 namespace {
 
-std::string Utf8(const wchar_t* text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1)
-        return {};
-    std::string utf8(size_t(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), n, nullptr, nullptr);
-    utf8.pop_back();
-    return utf8;
-}
-
 // Text goes out as UTF-8 bytes, the same as on Linux: a console is switched
 // to UTF-8 for the run (and back afterwards), a file or pipe gets the bytes
 // unchanged, with no CR added before LF.
@@ -122,7 +113,7 @@ int wmain(int argc, wchar_t** argv) {
     TConsoleOutput console;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)
-        args.push_back(Utf8(argv[i]));
+        args.push_back(Utf8(std::wstring(argv[i])));
     return Run(args);
 }
 
