@@ -198,14 +198,8 @@ void TWin32MainWindow::Build(std::span<const TComponentLayout> layout) {
 // parent's children in the layout's order, before anything not in it.
 void TWin32MainWindow::SetTabOrder(std::span<const TComponentLayout> layout) {
     for (const TComponentLayout& parent : layout) {
-        std::vector<const TComponentLayout*> children;
-        for (const TComponentLayout& row : layout)
-            if (row.Parent && std::string_view(row.Parent) == parent.Name && row.TabOrder >= 0)
-                children.push_back(&row);
-        std::stable_sort(children.begin(), children.end(),
-                         [](const auto* a, const auto* b) { return a->TabOrder < b->TabOrder; });
         HWND after = HWND_TOP;
-        for (const TComponentLayout* row : children) {
+        for (const TComponentLayout* row : KeyboardOrder(layout, parent.Name)) {
             HWND handle = ControlHandle(row->Name);
             SetWindowPos(handle, after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
             after = handle;
