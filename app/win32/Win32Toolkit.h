@@ -23,6 +23,10 @@ namespace korvalis {
 // takes them times its own dots per inch.
 int ScaleForDpi(int value, int dpi);
 
+// Draws a raster into width x height device pixels of dc at (x, y), each
+// pixel stretched by nearest neighbour, so none is a blend of two.
+void DrawRaster(HDC dc, int x, int y, int width, int height, const TRaster& raster);
+
 // A picture control: a child window that shows its raster from the top-left
 // corner, each raster pixel as scale x scale device pixels (nearest
 // neighbour), so pictures stay sharp at any dots per inch. Never takes focus.
