@@ -48,10 +48,7 @@ void TWin32DeviceScreen::ShowBeside(HWND main) {
     const int h = frame.bottom - frame.top;
     RECT mainFrame;
     GetWindowRect(main, &mainFrame);
-    MONITORINFO monitor{};
-    monitor.cbSize = sizeof monitor;
-    GetMonitorInfoW(MonitorFromWindow(main, MONITOR_DEFAULTTOPRIMARY), &monitor);
-    const RECT& work = monitor.rcWork;
+    const RECT work = WorkArea(main);
     int x = mainFrame.right + kSpacing;
     int y = mainFrame.top;
     if (x + w > work.right) {

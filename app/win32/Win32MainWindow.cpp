@@ -176,10 +176,7 @@ void TWin32MainWindow::Build(std::span<const TComponentLayout> layout) {
     // Centred on the work area of the screen the window is on.
     RECT frame;
     GetWindowRect(FHandle, &frame);
-    MONITORINFO monitor{};
-    monitor.cbSize = sizeof monitor;
-    GetMonitorInfoW(MonitorFromWindow(FHandle, MONITOR_DEFAULTTOPRIMARY), &monitor);
-    const RECT& work = monitor.rcWork;
+    const RECT work = WorkArea(FHandle);
     SetWindowPos(FHandle, nullptr,
                  work.left + ((work.right - work.left) - (frame.right - frame.left)) / 2,
                  work.top + ((work.bottom - work.top) - (frame.bottom - frame.top)) / 2, 0, 0,

@@ -18,6 +18,13 @@ int ScaleForDpi(int value, int dpi) {
     return MulDiv(value, dpi, USER_DEFAULT_SCREEN_DPI);
 }
 
+RECT WorkArea(HWND window) {
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    return monitor.rcWork;
+}
+
 void DrawRaster(HDC dc, int x, int y, int width, int height, const TRaster& raster) {
     // A DIB's rows are 24-bit and padded to whole words; top-down here.
     const TRaster* shown = &raster;

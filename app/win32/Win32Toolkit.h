@@ -23,6 +23,10 @@ namespace korvalis {
 // takes them times its own dots per inch.
 int ScaleForDpi(int value, int dpi);
 
+// The work area (the screen without the task bar) of the screen a window is
+// on, or of the primary screen when it is on none.
+RECT WorkArea(HWND window);
+
 // Draws a raster into width x height device pixels of dc at (x, y), each
 // pixel stretched by nearest neighbour, so none is a blend of two.
 void DrawRaster(HDC dc, int x, int y, int width, int height, const TRaster& raster);
