@@ -171,8 +171,7 @@ void TWin32MainWindow::Build(std::span<const TComponentLayout> layout) {
     if (HWND bar = ControlHandle("pb1"))
         SetWindowPos(bar, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
-    const UINT dpi = GetDpiForWindow(FHandle);
-    Place(dpi ? int(dpi) : USER_DEFAULT_SCREEN_DPI);
+    Place(WindowDpi(FHandle));
     // Centred on the work area of the screen the window is on.
     RECT frame;
     GetWindowRect(FHandle, &frame);

@@ -18,6 +18,11 @@ int ScaleForDpi(int value, int dpi) {
     return MulDiv(value, dpi, USER_DEFAULT_SCREEN_DPI);
 }
 
+int WindowDpi(HWND window) {
+    const UINT dpi = GetDpiForWindow(window);
+    return dpi ? int(dpi) : USER_DEFAULT_SCREEN_DPI;
+}
+
 RECT WorkArea(HWND window) {
     MONITORINFO monitor{};
     monitor.cbSize = sizeof monitor;
@@ -71,11 +76,6 @@ void RegisterPictureClass(WNDPROC proc) {
         return RegisterClassExW(&wc) != 0;
     }();
     (void)registered;
-}
-
-int WindowDpi(HWND window) {
-    const UINT dpi = GetDpiForWindow(window);
-    return dpi ? int(dpi) : USER_DEFAULT_SCREEN_DPI;
 }
 
 } // namespace

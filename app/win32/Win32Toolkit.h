@@ -22,6 +22,9 @@ namespace korvalis {
 // Layout values are pixels at 96 dots per inch; a window on a denser screen
 // takes them times its own dots per inch.
 int ScaleForDpi(int value, int dpi);
+// The dots per inch of the screen a window is on; the desktop's 96 for a
+// window the desktop does not know.
+int WindowDpi(HWND window);
 
 // The work area (the screen without the task bar) of the screen a window is
 // on, or of the primary screen when it is on none.
