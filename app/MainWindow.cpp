@@ -10,7 +10,6 @@
 #include <QScreen>
 #include <QThread>
 
-#include <algorithm>
 #include <stdexcept>
 
 namespace korvalis {
@@ -154,19 +153,10 @@ void TQtMainWindow::Build(std::span<const TComponentLayout> layout) {
 // Qt keeps one focus chain for the whole window: each parent's order, with a
 // container's own order spliced in at its place.
 void TQtMainWindow::SetTabOrder(std::span<const TComponentLayout> layout) {
-    const auto childrenOf = [&](std::string_view parent) {
-        std::vector<const TComponentLayout*> children;
-        for (const TComponentLayout& row : layout)
-            if (row.Parent && row.Parent == parent && row.TabOrder >= 0)
-                children.push_back(&row);
-        std::stable_sort(children.begin(), children.end(),
-                         [](const auto* a, const auto* b) { return a->TabOrder < b->TabOrder; });
-        return children;
-    };
     std::vector<QWidget*> chain;
     const auto walk = [&](const auto& self, std::string_view parent) -> void {
-        for (const TComponentLayout* row : childrenOf(parent)) {
-            if (childrenOf(row->Name).empty())
+        for (const TComponentLayout* row : KeyboardOrder(layout, parent)) {
+            if (KeyboardOrder(layout, row->Name).empty())
                 chain.push_back(FWidgets.at(row->Name));
             else
                 self(self, row->Name);

@@ -2,7 +2,11 @@
 
 // One row of a stored window layout: what any toolkit builds a window from.
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
 
 namespace korvalis {
 
@@ -36,5 +40,17 @@ struct TComponentLayout {
     // Kind-specific: the status bar's panel width, the timer's interval.
     int Value = 0;
 };
+
+// The rows that lie in parent and are in its keyboard order, in that order.
+inline std::vector<const TComponentLayout*> KeyboardOrder(std::span<const TComponentLayout> layout,
+                                                          std::string_view parent) {
+    std::vector<const TComponentLayout*> children;
+    for (const TComponentLayout& row : layout)
+        if (row.Parent && row.Parent == parent && row.TabOrder >= 0)
+            children.push_back(&row);
+    std::stable_sort(children.begin(), children.end(),
+                     [](const auto* a, const auto* b) { return a->TabOrder < b->TabOrder; });
+    return children;
+}
 
 } // namespace korvalis

@@ -3,8 +3,6 @@
 #include "Win32Toolkit.h"
 #include "bundle/ResourceBundle.h"
 
-#include <vector>
-
 namespace korvalis {
 
 namespace {
@@ -50,10 +48,7 @@ void TWin32DeviceScreen::ShowBeside(HWND main) {
     const int h = frame.bottom - frame.top;
     RECT mainFrame;
     GetWindowRect(main, &mainFrame);
-    MONITORINFO monitor{};
-    monitor.cbSize = sizeof monitor;
-    GetMonitorInfoW(MonitorFromWindow(main, MONITOR_DEFAULTTOPRIMARY), &monitor);
-    const RECT& work = monitor.rcWork;
+    const RECT work = WorkArea(main);
     int x = mainFrame.right + kSpacing;
     int y = mainFrame.top;
     if (x + w > work.right) {
@@ -121,26 +116,14 @@ void TWin32DeviceScreen::Paint(HDC dc) const {
     HGDIOBJ oldFont = SelectObject(dc, font);
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, RGB(255, 255, 255));
-    SetStretchBltMode(dc, COLORONCOLOR);
     for (size_t i = 0; i < kSlotCount; ++i) {
         const int x = kGap + int(i) * (240 / kScale + kGap);
         RECT title{scale(x), 0, scale(x + 240 / kScale), scale(kTitle)};
         const std::wstring name = Utf16(kSlots[i].Name);
         DrawTextW(dc, name.c_str(), int(name.size()), &title,
                   DT_CENTER | DT_VCENTER | DT_SINGLELINE);
-        const TRaster& picture = FPictures[i];
-        std::vector<uint8_t> bits(picture.Bits(),
-                                  picture.Bits() + picture.Stride() * size_t(picture.Height()));
-        BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof info.bmiHeader;
-        info.bmiHeader.biWidth = picture.Width();
-        info.bmiHeader.biHeight = -picture.Height();
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 24;
-        info.bmiHeader.biCompression = BI_RGB;
-        StretchDIBits(dc, scale(x), scale(kTitle), scale(240 / kScale), scale(320 / kScale), 0, 0,
-                      picture.Width(), picture.Height(), bits.data(), &info, DIB_RGB_COLORS,
-                      SRCCOPY);
+        DrawRaster(dc, scale(x), scale(kTitle), scale(240 / kScale), scale(320 / kScale),
+                   FPictures[i]);
     }
     RECT caption{scale(kGap), scale(kTitle + 320 / kScale + kGap), client.right - scale(kGap),
                  scale(kTitle + 320 / kScale + kGap + kTitle)};

@@ -171,15 +171,11 @@ void TWin32MainWindow::Build(std::span<const TComponentLayout> layout) {
     if (HWND bar = ControlHandle("pb1"))
         SetWindowPos(bar, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
-    const UINT dpi = GetDpiForWindow(FHandle);
-    Place(dpi ? int(dpi) : USER_DEFAULT_SCREEN_DPI);
+    Place(WindowDpi(FHandle));
     // Centred on the work area of the screen the window is on.
     RECT frame;
     GetWindowRect(FHandle, &frame);
-    MONITORINFO monitor{};
-    monitor.cbSize = sizeof monitor;
-    GetMonitorInfoW(MonitorFromWindow(FHandle, MONITOR_DEFAULTTOPRIMARY), &monitor);
-    const RECT& work = monitor.rcWork;
+    const RECT work = WorkArea(FHandle);
     SetWindowPos(FHandle, nullptr,
                  work.left + ((work.right - work.left) - (frame.right - frame.left)) / 2,
                  work.top + ((work.bottom - work.top) - (frame.bottom - frame.top)) / 2, 0, 0,
@@ -198,14 +194,8 @@ void TWin32MainWindow::Build(std::span<const TComponentLayout> layout) {
 // parent's children in the layout's order, before anything not in it.
 void TWin32MainWindow::SetTabOrder(std::span<const TComponentLayout> layout) {
     for (const TComponentLayout& parent : layout) {
-        std::vector<const TComponentLayout*> children;
-        for (const TComponentLayout& row : layout)
-            if (row.Parent && std::string_view(row.Parent) == parent.Name && row.TabOrder >= 0)
-                children.push_back(&row);
-        std::stable_sort(children.begin(), children.end(),
-                         [](const auto* a, const auto* b) { return a->TabOrder < b->TabOrder; });
         HWND after = HWND_TOP;
-        for (const TComponentLayout* row : children) {
+        for (const TComponentLayout* row : KeyboardOrder(layout, parent.Name)) {
             HWND handle = ControlHandle(row->Name);
             SetWindowPos(handle, after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
             after = handle;

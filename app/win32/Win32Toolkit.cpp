@@ -18,6 +18,49 @@ int ScaleForDpi(int value, int dpi) {
     return MulDiv(value, dpi, USER_DEFAULT_SCREEN_DPI);
 }
 
+int WindowDpi(HWND window) {
+    const UINT dpi = GetDpiForWindow(window);
+    return dpi ? int(dpi) : USER_DEFAULT_SCREEN_DPI;
+}
+
+RECT WorkArea(HWND window) {
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    return monitor.rcWork;
+}
+
+void DrawRaster(HDC dc, int x, int y, int width, int height, const TRaster& raster) {
+    // A DIB's rows are 24-bit and padded to whole words; top-down here.
+    const TRaster* shown = &raster;
+    TRaster wide;
+    if (raster.PixelFormat() != TPixelFormat::pf24bit) {
+        wide = raster;
+        wide.SetPixelFormat(TPixelFormat::pf24bit);
+        shown = &wide;
+    }
+    const int w = shown->Width();
+    const int h = shown->Height();
+    const size_t stride = (size_t(w) * 3 + 3) & ~size_t{3};
+    const uint8_t* bits = shown->Bits();
+    std::vector<uint8_t> padded;
+    if (stride != shown->Stride()) {
+        padded.resize(stride * size_t(h));
+        for (int row = 0; row < h; ++row)
+            std::copy_n(shown->ScanLine(row), size_t(w) * 3, padded.data() + stride * size_t(row));
+        bits = padded.data();
+    }
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    SetStretchBltMode(dc, COLORONCOLOR);
+    StretchDIBits(dc, x, y, width, height, 0, 0, w, h, bits, &info, DIB_RGB_COLORS, SRCCOPY);
+}
+
 namespace {
 
 constexpr wchar_t kPictureClass[] = L"KorvalisPicture";
@@ -33,11 +76,6 @@ void RegisterPictureClass(WNDPROC proc) {
         return RegisterClassExW(&wc) != 0;
     }();
     (void)registered;
-}
-
-int WindowDpi(HWND window) {
-    const UINT dpi = GetDpiForWindow(window);
-    return dpi ? int(dpi) : USER_DEFAULT_SCREEN_DPI;
 }
 
 } // namespace
@@ -241,27 +279,9 @@ void TWin32PictureControl::Paint(HDC dc) const {
     FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
     if (!FPicture || FPicture->Empty())
         return;
-    // 24-bit rows padded to whole words, top-down: what a DIB expects.
-    TRaster shown = *FPicture;
-    if (shown.PixelFormat() != TPixelFormat::pf24bit)
-        shown.SetPixelFormat(TPixelFormat::pf24bit);
-    const int w = shown.Width();
-    const int h = shown.Height();
-    const size_t stride = (size_t(w) * 3 + 3) & ~size_t{3};
-    std::vector<uint8_t> bits(stride * size_t(h));
-    for (int y = 0; y < h; ++y)
-        std::copy_n(shown.ScanLine(y), size_t(w) * 3, bits.data() + stride * size_t(y));
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = -h;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
-    info.bmiHeader.biCompression = BI_RGB;
     const int dpi = WindowDpi(FHandle);
-    SetStretchBltMode(dc, COLORONCOLOR);
-    StretchDIBits(dc, 0, 0, ScaleForDpi(w, dpi), ScaleForDpi(h, dpi), 0, 0, w, h, bits.data(),
-                  &info, DIB_RGB_COLORS, SRCCOPY);
+    DrawRaster(dc, 0, 0, ScaleForDpi(FPicture->Width(), dpi), ScaleForDpi(FPicture->Height(), dpi),
+               *FPicture);
 }
 
 void TWin32StatusBar::SetText(const std::string& text) {

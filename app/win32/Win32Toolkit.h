@@ -22,6 +22,17 @@ namespace korvalis {
 // Layout values are pixels at 96 dots per inch; a window on a denser screen
 // takes them times its own dots per inch.
 int ScaleForDpi(int value, int dpi);
+// The dots per inch of the screen a window is on; the desktop's 96 for a
+// window the desktop does not know.
+int WindowDpi(HWND window);
+
+// The work area (the screen without the task bar) of the screen a window is
+// on, or of the primary screen when it is on none.
+RECT WorkArea(HWND window);
+
+// Draws a raster into width x height device pixels of dc at (x, y), each
+// pixel stretched by nearest neighbour, so none is a blend of two.
+void DrawRaster(HDC dc, int x, int y, int width, int height, const TRaster& raster);
 
 // A picture control: a child window that shows its raster from the top-left
 // corner, each raster pixel as scale x scale device pixels (nearest
